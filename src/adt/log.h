@@ -1,0 +1,60 @@
+// Logging: one leveled call, safe from any thread, never throws to its caller.
+#pragma once
+#include <sstream>
+#include <string>
+
+#include "adt/text.h"
+
+namespace adt {
+
+constexpr int LOG_DBG = 0;
+constexpr int LOG_INFO = 1;
+constexpr int LOG_WARN = 2;
+constexpr int LOG_ERR = 3;
+constexpr int LOG_DDL = 4;
+constexpr int LOG_DANGER = 5;
+
+// Receives every message logged through log(); installed once at start-up by the server core.
+using LogSink = void (*)(int level, const char* utf8Message);
+void setLogSink(LogSink sink);
+
+// The entry point every module uses. `message` is UTF-8.
+void log(int level, const char* message);
+inline void log(int level, const String& message) { log(level, message.c_str()); }
+
+// Formats the line and appends it to the log files. `message` is already Windows-1251.
+void SystemWriteLog(int level, const char* message);
+
+// Base path of the log files, without extension ("<base>.log", "<base>.err", ...).
+void setLogBase(const String& base);
+String logBase();
+
+// Process-wide debug flag (--debug): enables the extra debug lines.
+bool debugEnabled();
+void setDebugEnabled(bool on);
+
+// Statement-scoped line builder: collects pieces, logs once at the end of the statement.
+//   LogLine(LOG_WARN) << "agent " << name << " is slow";
+//   LogLine(LOG_DBG, debugEnabled()) << ...;   // only with --debug
+class LogLine {
+ public:
+  explicit LogLine(int level, bool enabled = true) : level_(level), enabled_(enabled) {}
+  ~LogLine() {
+    if (enabled_) log(level_, text_.str());
+  }
+  LogLine(const LogLine&) = delete;
+  LogLine& operator=(const LogLine&) = delete;
+
+  template <typename T>
+  LogLine& operator<<(const T& piece) {
+    if (enabled_) text_ << piece;
+    return *this;
+  }
+
+ private:
+  int level_;
+  bool enabled_;
+  std::ostringstream text_;
+};
+
+}  // namespace adt

@@ -1,0 +1,47 @@
+#include <time.h>
+
+#include "platform/clock.h"
+
+namespace platform {
+namespace {
+
+class PosixClock final : public Clock {
+ public:
+  uint64_t nowMs() override {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  }
+
+  LocalTime localNow() override {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm parts{};
+    localtime_r(&ts.tv_sec, &parts);
+    LocalTime t;
+    t.year = parts.tm_year + 1900;
+    t.month = parts.tm_mon + 1;
+    t.day = parts.tm_mday;
+    t.hour = parts.tm_hour;
+    t.minute = parts.tm_min;
+    t.second = parts.tm_sec;
+    t.millisecond = static_cast<int>(ts.tv_nsec / 1000000);
+    t.weekday = parts.tm_wday == 0 ? 7 : parts.tm_wday;
+    return t;
+  }
+};
+
+}  // namespace
+
+Clock& systemClock() {
+  static PosixClock clock;
+  return clock;
+}
+
+void sleepMs(uint32_t ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0) {
+  }
+}
+
+}  // namespace platform
