@@ -1,0 +1,68 @@
+// Files and directories. Functions report failure by their result; the code is then
+// platform::lastError() (read it at once, before any other call).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+using FileHandle = int;
+constexpr FileHandle kNoFile = -1;
+
+enum FileAccess { kAccessNone = 0, kAccessRead = 1, kAccessWrite = 2, kAccessReadWrite = 3 };
+enum FileCreation {
+  kOpenExisting = 0,  // fails when missing
+  kCreateNew = 1,     // fails when it exists
+  kOpenAlways = 2,    // creates when missing
+  kCreateAlways = 3,  // creates or truncates
+};
+
+// Opens with close-on-exec. Sharing modes have no equivalent here: others may always open.
+FileHandle openFile(const std::string& path, int access, int creation);
+void closeFile(FileHandle h);
+// Bytes read (0 at end), or -1.
+int64_t readFile(FileHandle h, void* dst, size_t n);
+// Bytes written, or -1. Retries short writes until all is written or an error occurs.
+int64_t writeFile(FileHandle h, const void* data, size_t n);
+enum SeekFrom { kSeekSet = 0, kSeekCurrent = 1, kSeekEnd = 2 };
+// New absolute position, or -1.
+int64_t seekFile(FileHandle h, int64_t offset, int from);
+// Size in bytes, or -1.
+int64_t fileSize(FileHandle h);
+// Ends the file at `size`.
+bool truncateFile(FileHandle h, uint64_t size);
+bool syncFile(FileHandle h);
+
+// copy/rename: with overwrite false they fail (EEXIST) when `to` exists.
+bool copyFile(const std::string& from, const std::string& to, bool overwrite);
+bool renameFile(const std::string& from, const std::string& to, bool overwrite);
+// True when created or already a directory.
+bool createDirectory(const std::string& path);
+bool removeDirectory(const std::string& path);
+bool deleteFile(const std::string& path);
+bool pathExists(const std::string& path);
+bool isDirectory(const std::string& path);
+// Absolute, normalised form ("." and ".." resolved textually); the path need not exist.
+std::string absolutePath(const std::string& path);
+// Current working directory.
+std::string currentDirectory();
+
+// Directory listing without "." and "..".
+class DirectoryReader {
+ public:
+  DirectoryReader() = default;
+  ~DirectoryReader();
+  DirectoryReader(const DirectoryReader&) = delete;
+  DirectoryReader& operator=(const DirectoryReader&) = delete;
+  bool open(const std::string& path);
+  // False at the end. isDirectory tells directories from everything else.
+  bool next(std::string& name, bool& isDirectory);
+  void close();
+
+ private:
+  void* dir_ = nullptr;
+  std::string path_;
+};
+
+}  // namespace platform

@@ -1,0 +1,218 @@
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "platform/file.h"
+
+namespace platform {
+
+FileHandle openFile(const std::string& path, int access, int creation) {
+  int flags = O_CLOEXEC;
+  switch (access & 3) {
+    case kAccessWrite: flags |= O_WRONLY; break;
+    case kAccessReadWrite: flags |= O_RDWR; break;
+    default: flags |= O_RDONLY; break;
+  }
+  switch (creation) {
+    case kCreateNew: flags |= O_CREAT | O_EXCL; break;
+    case kOpenAlways: flags |= O_CREAT; break;
+    case kCreateAlways: flags |= O_CREAT | O_TRUNC; break;
+    default: break;
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) {
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      errno = EISDIR;
+      return kNoFile;
+    }
+  }
+  return fd;
+}
+
+void closeFile(FileHandle h) {
+  if (h >= 0) ::close(h);
+}
+
+int64_t readFile(FileHandle h, void* dst, size_t n) {
+  ssize_t r;
+  do {
+    r = ::read(h, dst, n);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+int64_t writeFile(FileHandle h, const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < n) {
+    ssize_t w = ::write(h, p + done, n - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (w == 0) break;
+    done += static_cast<size_t>(w);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t seekFile(FileHandle h, int64_t offset, int from) {
+  const int whence = from == kSeekEnd ? SEEK_END : from == kSeekCurrent ? SEEK_CUR : SEEK_SET;
+  return ::lseek(h, offset, whence);
+}
+
+int64_t fileSize(FileHandle h) {
+  struct stat st {};
+  if (fstat(h, &st) != 0) return -1;
+  return st.st_size;
+}
+
+bool truncateFile(FileHandle h, uint64_t size) {
+  return ::ftruncate(h, static_cast<off_t>(size)) == 0;
+}
+
+bool syncFile(FileHandle h) { return ::fsync(h) == 0; }
+
+bool copyFile(const std::string& from, const std::string& to, bool overwrite) {
+  FileHandle in = openFile(from, kAccessRead, kOpenExisting);
+  if (in < 0) return false;
+  FileHandle out = openFile(to, kAccessWrite, overwrite ? kCreateAlways : kCreateNew);
+  if (out < 0) {
+    const int e = errno;
+    closeFile(in);
+    errno = e;
+    return false;
+  }
+  std::vector<char> buf(65536);
+  bool ok = true;
+  for (;;) {
+    const int64_t n = readFile(in, buf.data(), buf.size());
+    if (n < 0) {
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    if (writeFile(out, buf.data(), static_cast<size_t>(n)) != n) {
+      ok = false;
+      break;
+    }
+  }
+  const int e = errno;
+  closeFile(in);
+  closeFile(out);
+  errno = e;
+  return ok;
+}
+
+bool renameFile(const std::string& from, const std::string& to, bool overwrite) {
+  if (overwrite) return ::rename(from.c_str(), to.c_str()) == 0;
+  // Hard link then unlink: fails with EEXIST when the target exists, like a no-replace move.
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  // Directories and cross-device moves cannot be linked: check, then rename.
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool createDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) == 0) return true;
+  if (errno == EEXIST) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    errno = EEXIST;
+  }
+  return false;
+}
+
+bool removeDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
+bool deleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool pathExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string currentDirectory() {
+  char buf[4096];
+  return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string("/");
+}
+
+std::string absolutePath(const std::string& path) {
+  std::string full = !path.empty() && path[0] == '/' ? path : currentDirectory() + "/" + path;
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i <= full.size()) {
+    size_t j = full.find('/', i);
+    if (j == std::string::npos) j = full.size();
+    std::string part = full.substr(i, j - i);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    i = j + 1;
+  }
+  std::string out;
+  for (const auto& p : parts) out += "/" + p;
+  return out.empty() ? "/" : out;
+}
+
+DirectoryReader::~DirectoryReader() { close(); }
+
+bool DirectoryReader::open(const std::string& path) {
+  close();
+  DIR* d = ::opendir(path.c_str());
+  if (!d) return false;
+  dir_ = d;
+  path_ = path;
+  return true;
+}
+
+bool DirectoryReader::next(std::string& name, bool& isDir) {
+  if (!dir_) return false;
+  for (;;) {
+    errno = 0;
+    dirent* e = ::readdir(static_cast<DIR*>(dir_));
+    if (!e) return false;
+    if (e->d_name[0] == '.' && (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0)))
+      continue;
+    name = e->d_name;
+    if (e->d_type == DT_DIR) {
+      isDir = true;
+    } else if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+      isDir = isDirectory(path_ + "/" + name);
+    } else {
+      isDir = false;
+    }
+    return true;
+  }
+}
+
+void DirectoryReader::close() {
+  if (dir_) ::closedir(static_cast<DIR*>(dir_));
+  dir_ = nullptr;
+}
+
+}  // namespace platform
