@@ -189,6 +189,20 @@ bool exists(const String& path) {
 
 String longPath(const String& path) { return platform::absolutePath(path); }
 
+String fileNamePart(const String& path) {
+  size_t cut = path.rfind('\\');
+  if (cut == String::npos) cut = path.rfind('/');
+  return cut == String::npos ? path : path.substr(cut + 1);
+}
+
+String replaceExtension(const String& path, const char* extension) {
+  const size_t separator = path.find_last_of("/\\");
+  const size_t nameStart = separator == String::npos ? 0 : separator + 1;
+  const size_t dot = path.rfind('.');
+  const bool hasExtension = dot != String::npos && dot > nameStart;
+  return (hasExtension ? path.substr(0, dot) : path) + "." + extension;
+}
+
 // ---- Whole files ----
 
 Bytes readWholeFile(const String& path) {

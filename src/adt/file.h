@@ -126,6 +126,15 @@ bool exists(const String& path);
 // for the long form of a path.
 String longPath(const String& path);
 
+// The file name part of a path: the text after the last "\" or, when there is none, after the
+// last "/"; the whole path when it has neither.
+String fileNamePart(const String& path);
+
+// `path` with the extension of its last component replaced by `extension` (given without the
+// dot), or ".<extension>" appended when the last component has none. A leading dot does not
+// start an extension (".am" has none).
+String replaceExtension(const String& path, const char* extension);
+
 // The whole content of a file; throws IOException "\"<path>\": <system text>".
 Bytes readWholeFile(const String& path);
 // Replaces `path` with `n` bytes so that readers see either the old or the new content, never
