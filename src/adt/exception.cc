@@ -18,6 +18,39 @@ String Exception::detailedText() const {
 LastError::LastError(const String& context, int code)
     : Exception(context + " => " + platform::systemErrorText(code)), code_(code) {}
 
+SystemException::SystemException(uint32_t code, bool write, uint64_t address)
+    : Exception(faultName(code, write, address)), code_(code) {}
+
+String SystemException::faultName(uint32_t code, bool write, uint64_t address) {
+  switch (code) {
+    case fault::kAccessViolation:
+      return format("Access Violation(%s of address 0x%08llX)", write ? "write" : "read",
+                    static_cast<unsigned long long>(address));
+    case fault::kFltDivideByZero: return "Divide by zero (float)";
+    case fault::kIntDivideByZero: return "Divide by zero (int)";
+    case fault::kStackOverflow: return "Stack overflow";
+    case fault::kArrayBoundsExceeded: return "EXCEPTION_ARRAY_BOUNDS_EXCEEDED";
+    case fault::kFltDenormalOperand: return "EXCEPTION_FLT_DENORMAL_OPERAND";
+    case fault::kFltInexactResult: return "EXCEPTION_FLT_INEXACT_RESULT";
+    case fault::kFltInvalidOperation: return "EXCEPTION_FLT_INVALID_OPERATION";
+    case fault::kFltOverflow: return "EXCEPTION_FLT_OVERFLOW";
+    case fault::kFltStackCheck: return "EXCEPTION_FLT_STACK_CHECK";
+    case fault::kFltUnderflow: return "EXCEPTION_FLT_UNDERFLOW";
+    case fault::kIntOverflow: return "EXCEPTION_INT_OVERFLOW";
+    case fault::kPrivInstruction: return "EXCEPTION_PRIV_INSTRUCTION";
+    case fault::kInPageError: return "EXCEPTION_IN_PAGE_ERROR";
+    case fault::kIllegalInstruction: return "EXCEPTION_ILLEGAL_INSTRUCTION";
+    case fault::kNoncontinuableException: return "EXCEPTION_NONCONTINUABLE_EXCEPTION";
+    case fault::kInvalidDisposition: return "EXCEPTION_INVALID_DISPOSITION";
+    case fault::kInvalidHandle: return "EXCEPTION_INVALID_HANDLE";
+    case fault::kGuardPage: return "EXCEPTION_GUARD_PAGE";
+    case fault::kDatatypeMisalignment: return "EXCEPTION_DATATYPE_MISALIGNMENT";
+    case fault::kBreakpoint: return "EXCEPTION_BREAKPOINT";
+    case fault::kSingleStep: return "EXCEPTION_SINGLE_STEP";
+    default: return format("System exception [error code:  %lu]", static_cast<unsigned long>(code));
+  }
+}
+
 SocketException::SocketException(const String& context, int code)
     : IOException(context.empty() ? socketErrorDescription(code)
                                   : context + " " + socketErrorDescription(code)),

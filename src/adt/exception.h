@@ -2,6 +2,7 @@
 // there is one, a system, socket or client error code. Expected outcomes (would block, peer
 // closed, element incomplete) are return values, not exceptions.
 #pragma once
+#include <cstdint>
 #include <exception>
 #include <string>
 
@@ -47,10 +48,47 @@ class LastError : public Exception {
   int code_;
 };
 
+// Machine-fault codes, numbered as the fault names below are keyed. A platform fault handler
+// translates its own fault (signal and sub-code) into one of these.
+namespace fault {
+constexpr uint32_t kGuardPage = 0x80000001;
+constexpr uint32_t kDatatypeMisalignment = 0x80000002;
+constexpr uint32_t kBreakpoint = 0x80000003;
+constexpr uint32_t kSingleStep = 0x80000004;
+constexpr uint32_t kAccessViolation = 0xC0000005;
+constexpr uint32_t kInPageError = 0xC0000006;
+constexpr uint32_t kInvalidHandle = 0xC0000008;
+constexpr uint32_t kIllegalInstruction = 0xC000001D;
+constexpr uint32_t kNoncontinuableException = 0xC0000025;
+constexpr uint32_t kInvalidDisposition = 0xC0000026;
+constexpr uint32_t kArrayBoundsExceeded = 0xC000008C;
+constexpr uint32_t kFltDenormalOperand = 0xC000008D;
+constexpr uint32_t kFltDivideByZero = 0xC000008E;
+constexpr uint32_t kFltInexactResult = 0xC000008F;
+constexpr uint32_t kFltInvalidOperation = 0xC0000090;
+constexpr uint32_t kFltOverflow = 0xC0000091;
+constexpr uint32_t kFltStackCheck = 0xC0000092;
+constexpr uint32_t kFltUnderflow = 0xC0000093;
+constexpr uint32_t kIntDivideByZero = 0xC0000094;
+constexpr uint32_t kIntOverflow = 0xC0000095;
+constexpr uint32_t kPrivInstruction = 0xC0000096;
+constexpr uint32_t kStackOverflow = 0xC00000FD;
+}  // namespace fault
+
 // A machine fault (bad memory access, division by zero, ...) turned into an exception.
 class SystemException : public Exception {
  public:
   using Exception::Exception;
+  // The exception for a fault code; `write` and `address` describe an access violation.
+  SystemException(uint32_t code, bool write, uint64_t address);
+  // The fault's name: "Access Violation(read of address 0x0040ABCD)", "Divide by zero (int)",
+  // "EXCEPTION_INT_OVERFLOW", ..., and "System exception [error code:  <code>]" for unknown
+  // codes. The address is printed with at least 8 hex digits (all of them on 64-bit).
+  static String faultName(uint32_t code, bool write = false, uint64_t address = 0);
+  uint32_t code() const { return code_; }
+
+ private:
+  uint32_t code_ = 0;
 };
 
 // A socket failure: "<context> <description>" where the description is the text for the

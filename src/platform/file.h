@@ -19,7 +19,8 @@ enum FileCreation {
 };
 
 // Opens with close-on-exec. Sharing modes have no equivalent here: others may always open.
-FileHandle openFile(const std::string& path, int access, int creation);
+// `permissions` applies to a file this call creates (less the process umask).
+FileHandle openFile(const std::string& path, int access, int creation, int permissions = 0644);
 void closeFile(FileHandle h);
 // Bytes read (0 at end), or -1.
 int64_t readFile(FileHandle h, void* dst, size_t n);
@@ -32,9 +33,12 @@ int64_t seekFile(FileHandle h, int64_t offset, int from);
 int64_t fileSize(FileHandle h);
 // Ends the file at `size`.
 bool truncateFile(FileHandle h, uint64_t size);
+// Forces written bytes to the device. Handles that cannot be synced (pipes, terminals) succeed.
 bool syncFile(FileHandle h);
 
-// copy/rename: with overwrite false they fail (EEXIST) when `to` exists.
+// copy/rename: with overwrite false they fail (EEXIST) when `to` exists. A copy keeps the
+// permission bits of `from`, refuses to copy a file onto itself, and removes a partial `to`
+// that it created when it fails half way.
 bool copyFile(const std::string& from, const std::string& to, bool overwrite);
 bool renameFile(const std::string& from, const std::string& to, bool overwrite);
 // True when created or already a directory.

@@ -11,7 +11,7 @@
 
 namespace platform {
 
-FileHandle openFile(const std::string& path, int access, int creation) {
+FileHandle openFile(const std::string& path, int access, int creation, int permissions) {
   int flags = O_CLOEXEC;
   switch (access & 3) {
     case kAccessWrite: flags |= O_WRONLY; break;
@@ -26,7 +26,7 @@ FileHandle openFile(const std::string& path, int access, int creation) {
   }
   int fd;
   do {
-    fd = ::open(path.c_str(), flags, 0644);
+    fd = ::open(path.c_str(), flags, static_cast<mode_t>(permissions));
   } while (fd < 0 && errno == EINTR);
   if (fd >= 0) {
     struct stat st {};
@@ -81,35 +81,63 @@ bool truncateFile(FileHandle h, uint64_t size) {
   return ::ftruncate(h, static_cast<off_t>(size)) == 0;
 }
 
-bool syncFile(FileHandle h) { return ::fsync(h) == 0; }
+bool syncFile(FileHandle h) {
+  if (::fsync(h) == 0) return true;
+  // Pipes, terminals and special files have nothing to sync.
+  return errno == EINVAL || errno == EROFS;
+}
 
 bool copyFile(const std::string& from, const std::string& to, bool overwrite) {
   FileHandle in = openFile(from, kAccessRead, kOpenExisting);
   if (in < 0) return false;
-  FileHandle out = openFile(to, kAccessWrite, overwrite ? kCreateAlways : kCreateNew);
+  struct stat src {};
+  if (fstat(in, &src) != 0) {
+    const int e = errno;
+    closeFile(in);
+    errno = e;
+    return false;
+  }
+  // Opened without truncation first: truncating before the same-file check would destroy the
+  // source when both names lead to one file.
+  const int creation = overwrite ? kOpenAlways : kCreateNew;
+  const bool existed = overwrite && pathExists(to);
+  FileHandle out = openFile(to, kAccessWrite, creation, static_cast<int>(src.st_mode & 07777));
   if (out < 0) {
     const int e = errno;
     closeFile(in);
     errno = e;
     return false;
   }
+  struct stat dst {};
+  bool ok = fstat(out, &dst) == 0;
+  if (ok && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) {
+    errno = EINVAL;
+    closeFile(in);
+    closeFile(out);
+    return false;
+  }
+  ok = ok && ::ftruncate(out, 0) == 0 && ::fchmod(out, src.st_mode & 07777) == 0;
   std::vector<char> buf(65536);
-  bool ok = true;
-  for (;;) {
+  while (ok) {
     const int64_t n = readFile(in, buf.data(), buf.size());
     if (n < 0) {
       ok = false;
       break;
     }
     if (n == 0) break;
-    if (writeFile(out, buf.data(), static_cast<size_t>(n)) != n) {
+    const int64_t w = writeFile(out, buf.data(), static_cast<size_t>(n));
+    if (w != n) {
+      if (w >= 0) errno = ENOSPC;  // the device took less than asked without an error
       ok = false;
-      break;
     }
   }
-  const int e = errno;
+  int e = errno;
   closeFile(in);
-  closeFile(out);
+  if (::close(out) != 0 && ok) {
+    ok = false;
+    e = errno;
+  }
+  if (!ok && !existed) ::unlink(to.c_str());
   errno = e;
   return ok;
 }
