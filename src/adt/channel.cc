@@ -1,0 +1,126 @@
+#include "adt/channel.h"
+
+#include "adt/dispatcher.h"
+#include "adt/exception.h"
+
+namespace adt {
+
+const char* channelStateText(ChannelState state) {
+  switch (state) {
+    case ChannelState::Open:
+      return "Open";
+    case ChannelState::Closing:
+      return "Closing";
+    case ChannelState::HalfClosed:
+      return "HalfClosed";
+    case ChannelState::Closed:
+      return "Closed";
+  }
+  return "?";
+}
+
+ClientChannel::~ClientChannel() {
+  while (Buffer* b = sendQueue_.pop()) delete b;
+}
+
+void ClientChannel::send(Buffer* buffer) {
+  if (state() >= ChannelState::HalfClosed) {
+    delete buffer;
+    return;
+  }
+  sendQueue_.push(buffer);
+}
+
+void ClientChannel::close() {
+  if (state() == ChannelState::Open) setState(ChannelState::Closing);
+}
+
+Buffer* ClientChannel::newReadBuffer() { return new FixedBuffer<65536>(); }
+
+void ClientChannel::onData(Buffer* buffer) { delete buffer; }
+
+void ClientChannel::onSent(size_t) {}
+
+Buffer* ClientChannel::current() {
+  // Empty buffers are skipped: sending zero bytes would read as a failed send.
+  for (;;) {
+    if (sending_ && sending_->start < sending_->end) return sending_.get();
+    sending_.reset(sendQueue_.pop());
+    if (!sending_) return nullptr;
+  }
+}
+
+bool ClientChannel::wantsWrite() { return current() != nullptr; }
+
+int ClientChannel::onRead(ChannelDispatcher&) {
+  std::unique_ptr<Buffer> buffer(newReadBuffer());
+  const size_t room = buffer->size();
+  platform::NetResult r = platform::socketRecv(handle(), buffer->begin(), room);
+  if (!r.ok()) {
+    if (r.error == platform::kNetConnReset) {
+      setState(ChannelState::Closed);  // the peer went away: not an error
+    } else if (r.error != platform::kNetWouldBlock) {
+      // Would-block after a readiness report only means the input was taken back; try later.
+      throw SocketException(format("recv(handle=%d,size=%zu)", handle(), room), r.error);
+    }
+    return 0;
+  }
+  if (r.value == 0) {
+    setState(ChannelState::Closed);
+    return 0;
+  }
+  const size_t n = static_cast<size_t>(r.value);
+  if (state() == ChannelState::Open) {
+    buffer->end = buffer->start + static_cast<uint32_t>(n);
+    onData(buffer.release());
+    return 0;
+  }
+  // A peer that keeps sending after closing began is cut off.
+  discarded_ += n;
+  if (discarded_ >= kDiscardLimit) setState(ChannelState::Closed);
+  return 0;
+}
+
+void ClientChannel::onWrite() {
+  Buffer* b = current();
+  if (!b) return;
+  const size_t remaining = b->size();
+  platform::NetResult r = platform::socketSend(handle(), b->begin(), remaining);
+  if (!r.ok()) {
+    if (r.error == platform::kNetConnReset) {
+      setState(ChannelState::Closed);  // the peer went away: not an error
+      return;
+    }
+    if (r.error == platform::kNetWouldBlock) return;  // the room was taken back; try later
+  }
+  if (!r.ok() || r.value < 1) {
+    throw SocketException(format("::send(handle=%d,b->size()=%zu)", handle(), remaining), r.error);
+  }
+  const size_t n = static_cast<size_t>(r.value);
+  b->start += static_cast<uint32_t>(n);
+  onSent(n);
+}
+
+int ServerChannel::onRead(ChannelDispatcher& dispatcher) {
+  const SocketHandle listening = handle();
+  platform::NetResult r = platform::socketAccept(listening, nullptr);
+  if (!r.ok()) {
+    switch (r.error) {
+      case platform::kNetWouldBlock:   // taken back before we got to it
+      case platform::kNetConnAborted:  // the client gave up while it waited in the backlog
+      case platform::kNetConnReset:
+        return 0;
+      default:
+        throw SocketException(format("accept(handle=%d)", listening), r.error);
+    }
+  }
+  const SocketHandle accepted = static_cast<SocketHandle>(r.value);
+  if (int e = platform::socketSetNonBlocking(accepted, true)) {
+    (void)platform::socketClose(accepted);
+    throw SocketException(format("ioctlsocket(handle=%d,m=1)", listening), e);
+  }
+  if (Channel* channel = createChannel(accepted)) dispatcher.add(channel);
+  return 0;
+}
+
+}  // namespace adt

@@ -1,0 +1,455 @@
+#include "adt/dispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "adt/exception.h"
+#include "adt/log.h"
+#include "adt/socket.h"
+
+namespace adt {
+namespace {
+
+const uint32_t kLoopback = platform::hostToNet32(0x7F000001);
+
+struct LogRecorder {
+  static std::mutex mutex;
+  static std::vector<std::pair<int, std::string>> lines;
+  static void sink(int level, const char* message) {
+    std::lock_guard<std::mutex> lock(mutex);
+    lines.emplace_back(level, message);
+  }
+  static std::vector<std::string> errors() {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> out;
+    for (const auto& [level, text] : lines) {
+      if (level == LOG_ERR) out.push_back(text);
+    }
+    return out;
+  }
+};
+std::mutex LogRecorder::mutex;
+std::vector<std::pair<int, std::string>> LogRecorder::lines;
+
+// What a test channel did; outlives the channel so tests can look after it is destroyed.
+struct Probe {
+  int id = 0;
+  bool destroyed = false;
+  ChannelState lastState = ChannelState::Open;
+  size_t discardedAtEnd = 0;
+  std::string data;
+  size_t sent = 0;
+  int reads = 0;
+  // Behaviour switches.
+  bool detachOnRead = false;
+  std::function<void()> onDataHook;
+  std::function<void()> onIdleHook;
+};
+
+// The order in which channels' handlers ran in the current step.
+std::vector<int> g_trace;
+
+class TestChannel : public ClientChannel {
+ public:
+  TestChannel(SocketHandle h, Probe* probe) : socket_(h), probe_(probe) {}
+  ~TestChannel() override {
+    probe_->destroyed = true;
+    probe_->lastState = state();
+    probe_->discardedAtEnd = discardedBytes();
+  }
+  SocketHandle handle() const override { return socket_.handle(); }
+  int onRead(ChannelDispatcher& d) override {
+    g_trace.push_back(probe_->id);
+    ++probe_->reads;
+    if (probe_->detachOnRead) return 1;
+    const int r = ClientChannel::onRead(d);
+    probe_->lastState = state();
+    return r;
+  }
+  void onIdle() override {
+    g_trace.push_back(probe_->id);
+    if (probe_->onIdleHook) probe_->onIdleHook();
+  }
+
+ protected:
+  void onData(Buffer* b) override {
+    std::unique_ptr<Buffer> owned(b);
+    probe_->data.append(reinterpret_cast<const char*>(b->begin()), b->size());
+    if (probe_->onDataHook) probe_->onDataHook();
+  }
+  void onSent(size_t n) override { probe_->sent += n; }
+
+ private:
+  Socket socket_;
+  Probe* probe_;
+};
+
+class TestListener : public ServerChannel {
+ public:
+  TestListener(std::vector<std::unique_ptr<Probe>>* probes) : probes_(probes) {
+    socket_.create(Socket::STREAM);
+    socket_.bind(kLoopback, 0);
+    socket_.listen(Socket::maxBacklog());
+    socket_.setNonBlocking(true);
+    port = socket_.localPort();
+  }
+  SocketHandle handle() const override { return socket_.handle(); }
+  uint16_t port;
+
+ protected:
+  Channel* createChannel(SocketHandle h) override {
+    probes_->push_back(std::make_unique<Probe>());
+    return new TestChannel(h, probes_->back().get());
+  }
+
+ private:
+  Socket socket_;
+  std::vector<std::unique_ptr<Probe>>* probes_;
+};
+
+class DispatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LogRecorder::lines.clear();
+    setLogSink(&LogRecorder::sink);
+    g_trace.clear();
+    listener_.create(Socket::STREAM);
+    listener_.bind(kLoopback, 0);
+    listener_.listen(Socket::maxBacklog());
+  }
+  void TearDown() override { setLogSink(nullptr); }
+
+  // A connected pair: the peer end (blocking) and a registered channel on the other end.
+  struct Pair {
+    std::unique_ptr<Socket> peer;
+    TestChannel* channel;
+    Probe* probe;
+  };
+  Pair connect(ChannelDispatcher& d, int id = 0) {
+    Pair p;
+    p.peer = std::make_unique<Socket>();
+    p.peer->create(Socket::STREAM);
+    p.peer->connect(kLoopback, listener_.localPort());
+    Socket accepted(listener_.accept());
+    accepted.setNonBlocking(true);
+    probes_.push_back(std::make_unique<Probe>());
+    p.probe = probes_.back().get();
+    p.probe->id = id;
+    p.channel = new TestChannel(accepted.release(), p.probe);
+    d.add(p.channel);
+    return p;
+  }
+
+  // Runs steps until `done` holds; false when it did not within a generous bound.
+  static bool runUntil(ChannelDispatcher& d, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      d.process();
+    }
+    return true;
+  }
+
+  Socket listener_;
+  std::vector<std::unique_ptr<Probe>> probes_;
+};
+
+std::string pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 13 + i / 509) & 0xFF);
+  return s;
+}
+
+TEST_F(DispatcherTest, AStepWithoutChannelsReturnsAtOnce) {
+  ChannelDispatcher d;
+  const auto started = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) EXPECT_FALSE(d.process());
+  // Twenty waits of 100 ms would take two seconds.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
+}
+
+TEST_F(DispatcherTest, ServesSixtyFourChannelsPerStepInTurn) {
+  ChannelDispatcher d;
+  std::vector<Pair> pairs;
+  for (int i = 0; i < 70; ++i) pairs.push_back(connect(d, i));
+  EXPECT_EQ(d.count(), 70u);
+
+  ASSERT_TRUE(d.process());
+  // The first 64 in the queue, handled the last popped first.
+  std::vector<int> expected;
+  for (int i = 63; i >= 0; --i) expected.push_back(i);
+  EXPECT_EQ(g_trace, expected);
+
+  g_trace.clear();
+  ASSERT_TRUE(d.process());
+  EXPECT_EQ(g_trace.size(), 64u);
+  const std::set<int> served(g_trace.begin(), g_trace.end());
+  for (int i = 64; i < 70; ++i) EXPECT_TRUE(served.count(i)) << i;
+  for (int i = 0; i < 6; ++i) EXPECT_FALSE(served.count(i)) << i;
+  EXPECT_EQ(d.count(), 70u);
+}
+
+TEST_F(DispatcherTest, StepSizeIsAParameter) {
+  ChannelDispatcher d(4);
+  std::vector<Pair> pairs;
+  for (int i = 0; i < 6; ++i) pairs.push_back(connect(d, i));
+  ASSERT_TRUE(d.process());
+  EXPECT_EQ(g_trace, (std::vector<int>{3, 2, 1, 0}));
+}
+
+TEST_F(DispatcherTest, ClosingWithNothingQueuedShutsDownInTheSameStep) {
+  ChannelDispatcher d;
+  Pair p = connect(d);
+  p.channel->close();
+  ASSERT_TRUE(d.process());
+  ASSERT_FALSE(p.probe->destroyed);
+  EXPECT_EQ(p.channel->state(), ChannelState::HalfClosed);
+  EXPECT_STREQ(channelStateText(p.channel->state()), "HalfClosed");
+  // States only move forward.
+  p.channel->close();
+  p.channel->setState(ChannelState::Open);
+  EXPECT_EQ(p.channel->state(), ChannelState::HalfClosed);
+
+  // The peer sees the end of the stream, then closes its end: the channel goes away.
+  ASSERT_TRUE(p.peer->waitReadable(5000));
+  char buf[8];
+  EXPECT_EQ(p.peer->recv(buf, sizeof buf), 0);
+  p.peer->close();
+  ASSERT_TRUE(runUntil(d, [&] { return p.probe->destroyed; }));
+  EXPECT_EQ(p.probe->lastState, ChannelState::Closed);
+  EXPECT_EQ(d.count(), 0u);
+  EXPECT_TRUE(LogRecorder::errors().empty());
+}
+
+TEST_F(DispatcherTest, ClosingDrainsTheSendQueueBeforeShuttingDown) {
+  ChannelDispatcher d;
+  Pair p = connect(d);
+  // Fixed socket buffers far smaller than the output, so that it cannot leave in one step.
+  ASSERT_EQ(platform::socketSetOption(p.channel->handle(), platform::kSendBuffer, 65536), 0);
+  ASSERT_EQ(platform::socketSetOption(p.peer->handle(), platform::kReceiveBuffer, 65536), 0);
+  const std::string sent = pattern(4 << 20);
+  for (size_t off = 0; off < sent.size(); off += 65536) {
+    p.channel->send(new CopyBuffer(sent.data() + off, 65536));
+  }
+  p.channel->close();
+  ASSERT_TRUE(d.process());
+  EXPECT_EQ(p.channel->state(), ChannelState::Closing);
+
+  std::string received;
+  bool sawEnd = false;
+  std::thread reader([&] {
+    p.peer->setTimeout(20000);
+    std::string buf(16384, '\0');
+    for (;;) {
+      int n = p.peer->recv(buf.data(), buf.size());
+      if (n <= 0) break;
+      received.append(buf.data(), static_cast<size_t>(n));
+    }
+    sawEnd = p.peer->waitReadable(0);  // readable with nothing left: the end of the stream
+    p.peer->close();
+  });
+  const bool ended = runUntil(d, [&] { return p.probe->destroyed; });
+  reader.join();
+  ASSERT_TRUE(ended);
+  EXPECT_TRUE(sawEnd);
+  EXPECT_EQ(received.size(), sent.size());
+  EXPECT_TRUE(received == sent);
+  EXPECT_EQ(p.probe->sent, sent.size());
+  EXPECT_TRUE(LogRecorder::errors().empty());
+}
+
+TEST_F(DispatcherTest, EmptyBuffersInTheSendQueueAreSkipped) {
+  ChannelDispatcher d;
+  Pair p = connect(d);
+  p.channel->send(new CopyBuffer("", 0));
+  p.channel->send(new CopyBuffer("ab", 2));
+  p.channel->send(new CopyBuffer("", 0));
+  p.channel->close();
+  ASSERT_TRUE(runUntil(d, [&] { return p.channel->state() == ChannelState::HalfClosed; }));
+  std::string got;
+  char buf[8];
+  p.peer->setTimeout(5000);
+  for (int n; (n = p.peer->recv(buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  EXPECT_EQ(got, "ab");
+  EXPECT_TRUE(LogRecorder::errors().empty());
+}
+
+TEST_F(DispatcherTest, APeerThatKeepsSendingAfterCloseIsCutOff) {
+  ChannelDispatcher d;
+  Pair p = connect(d);
+  p.channel->close();
+  ASSERT_TRUE(d.process());
+  ASSERT_EQ(p.channel->state(), ChannelState::HalfClosed);
+
+  const std::string junk = pattern(10000);
+  p.peer->sendAll(junk.data(), junk.size());
+  ASSERT_TRUE(runUntil(d, [&] { return p.channel->discardedBytes() == 10000; }));
+  EXPECT_FALSE(p.probe->destroyed);
+  EXPECT_EQ(p.channel->state(), ChannelState::HalfClosed);
+
+  p.peer->sendAll(junk.data(), 7000);
+  ASSERT_TRUE(runUntil(d, [&] { return p.probe->destroyed; }));
+  EXPECT_GE(p.probe->discardedAtEnd, ClientChannel::kDiscardLimit);
+  EXPECT_LE(p.probe->discardedAtEnd, 17000u);
+  EXPECT_TRUE(p.probe->data.empty());  // nothing after closing reached the channel
+  EXPECT_TRUE(LogRecorder::errors().empty());
+}
+
+TEST_F(DispatcherTest, PeerCloseAndResetEndTheChannelSilently) {
+  ChannelDispatcher d;
+  Pair closing = connect(d, 1);
+  Pair resetting = connect(d, 2);
+  Pair resettingWhileSending = connect(d, 3);
+  ASSERT_EQ(platform::socketSetOption(resettingWhileSending.channel->handle(),
+                                      platform::kSendBuffer, 4096),
+            0);
+  const std::string big = pattern(1 << 20);
+  resettingWhileSending.channel->send(new CopyBuffer(big.data(), big.size()));
+
+  closing.peer->sendAll("bye", 3);
+  closing.peer->close();
+  for (Pair* p : {&resetting, &resettingWhileSending}) {
+    ASSERT_EQ(platform::socketSetOption(p->peer->handle(), platform::kLinger, 0), 0);
+    p->peer->close();  // lingering 0 s: the connection is reset
+  }
+  ASSERT_TRUE(runUntil(d, [&] {
+    return closing.probe->destroyed && resetting.probe->destroyed &&
+           resettingWhileSending.probe->destroyed;
+  }));
+  EXPECT_EQ(closing.probe->data, "bye");
+  EXPECT_EQ(d.count(), 0u);
+  EXPECT_TRUE(LogRecorder::lines.empty());
+}
+
+TEST_F(DispatcherTest, AThrowingHandlerCostsOnlyItsOwnChannel) {
+  ChannelDispatcher d;
+  Pair plain = connect(d, 1);
+  Pair detailed = connect(d, 2);
+  Pair healthy = connect(d, 3);
+  plain.probe->onDataHook = [] { throw std::runtime_error("plain failure"); };
+  detailed.probe->onDataHook = [] { throw DetailedException("detailed failure"); };
+
+  plain.peer->sendAll("x", 1);
+  detailed.peer->sendAll("y", 1);
+  ASSERT_TRUE(runUntil(d, [&] { return plain.probe->destroyed && detailed.probe->destroyed; }));
+  std::vector<std::string> errors = LogRecorder::errors();
+  ASSERT_EQ(errors.size(), 2u);
+  std::sort(errors.begin(), errors.end());
+  EXPECT_EQ(errors[0].rfind("detailed failure\n\tat ", 0), 0u) << errors[0];
+  EXPECT_EQ(errors[1], "plain failure");
+
+  healthy.peer->sendAll("still here", 10);
+  ASSERT_TRUE(runUntil(d, [&] { return healthy.probe->data == "still here"; }));
+  EXPECT_FALSE(healthy.probe->destroyed);
+  EXPECT_EQ(d.count(), 1u);
+}
+
+TEST_F(DispatcherTest, AnUnexpectedReceiveErrorIsLoggedWithItsContext) {
+  // A stream socket that is listening cannot receive: readiness for a waiting connection
+  // leads to a receive that fails.
+  Probe probe;  // outlives the dispatcher's channel
+  ChannelDispatcher d;
+  Socket odd;
+  odd.create(Socket::STREAM);
+  odd.bind(kLoopback, 0);
+  odd.listen(4);
+  const uint16_t port = odd.localPort();
+  const SocketHandle h = odd.handle();
+  d.add(new TestChannel(odd.release(), &probe));
+  Socket caller;
+  caller.create(Socket::STREAM);
+  caller.connect(kLoopback, port);
+  ASSERT_TRUE(runUntil(d, [&] { return probe.destroyed; }));
+  EXPECT_EQ(LogRecorder::errors(), std::vector<std::string>{format(
+                                       "recv(handle=%d,size=65536) Socket is not connected", h)});
+}
+
+TEST_F(DispatcherTest, OnReadReturningOneTakesTheChannelOutWithoutDestroyingIt) {
+  ChannelDispatcher d;
+  Pair p = connect(d);
+  p.probe->detachOnRead = true;
+  p.peer->sendAll("z", 1);
+  ASSERT_TRUE(runUntil(d, [&] { return p.probe->reads > 0; }));
+  EXPECT_FALSE(p.probe->destroyed);
+  EXPECT_EQ(d.count(), 0u);
+  EXPECT_FALSE(d.process());
+  EXPECT_EQ(p.probe->reads, 1);
+  // Its owner has it back and can hand it in again.
+  p.probe->detachOnRead = false;
+  d.add(p.channel);
+  ASSERT_TRUE(runUntil(d, [&] { return p.probe->data == "z"; }));
+}
+
+TEST_F(DispatcherTest, AServerChannelAcceptsAndRegistersConnections) {
+  std::vector<std::unique_ptr<Probe>> accepted;  // outlives the dispatcher's channels
+  ChannelDispatcher d;
+  auto* listener = new TestListener(&accepted);
+  d.add(listener);
+
+  Socket client;
+  client.create(Socket::STREAM);
+  client.connect(kLoopback, listener->port);
+  ASSERT_TRUE(runUntil(d, [&] { return accepted.size() == 1; }));
+  EXPECT_EQ(d.count(), 2u);
+
+  client.sendAll("hello", 5);
+  ASSERT_TRUE(runUntil(d, [&] { return accepted[0]->data == "hello"; }));
+
+  // Answer through the send queue; the whole reply is reported sent.
+  TestChannel* server = nullptr;
+  d.forEach([&](Channel& c) {
+    if (c.handle() != listener->handle()) server = static_cast<TestChannel*>(&c);
+  });
+  ASSERT_NE(server, nullptr);
+  server->send(new CopyBuffer("world", 5));
+  ASSERT_TRUE(runUntil(d, [&] { return accepted[0]->sent == 5; }));
+  char buf[8];
+  client.setTimeout(5000);
+  ASSERT_EQ(client.recv(buf, sizeof buf), 5);
+  EXPECT_EQ(std::string(buf, 5), "world");
+
+  listener->close();
+  ASSERT_TRUE(runUntil(d, [&] { return d.count() == 1; }));
+  EXPECT_TRUE(LogRecorder::errors().empty());
+}
+
+TEST_F(DispatcherTest, ForEachSeesTheChannelsOfAStepInProgress) {
+  ChannelDispatcher d;
+  std::vector<Pair> pairs;
+  for (int i = 0; i < 3; ++i) pairs.push_back(connect(d, i));
+  std::vector<size_t> seen;
+  // Channel 1 is handled in the middle of the step: one channel is re-queued, one waits.
+  pairs[1].probe->onIdleHook = [&] {
+    seen.push_back(d.count());
+    d.forEach([](Channel& c) { c.close(); });
+  };
+  ASSERT_TRUE(d.process());
+  EXPECT_EQ(seen, std::vector<size_t>{3});
+  // Channel 0 was closed before its turn came and is shut down in this same step.
+  EXPECT_EQ(pairs[0].channel->state(), ChannelState::HalfClosed);
+  EXPECT_EQ(pairs[1].channel->state(), ChannelState::HalfClosed);
+  EXPECT_EQ(pairs[2].channel->state(), ChannelState::Closing);
+}
+
+TEST_F(DispatcherTest, RemainingChannelsDieWithTheDispatcher) {
+  std::vector<Pair> pairs;
+  {
+    ChannelDispatcher d;
+    for (int i = 0; i < 3; ++i) pairs.push_back(connect(d, i));
+    d.process();
+  }
+  for (const Pair& p : pairs) EXPECT_TRUE(p.probe->destroyed);
+}
+
+}  // namespace
+}  // namespace adt
