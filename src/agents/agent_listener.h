@@ -1,0 +1,55 @@
+// The manager's end of the agent link: one UDP socket on agent_port, bound on all addresses.
+// Its idle slot drives the server's periodic work, so a quiet manager does that work about
+// ten times a second (once per dispatcher step in which no datagram arrived).
+#pragma once
+#include <cstdint>
+
+#include "adt/channel.h"
+#include "adt/socket.h"
+#include "adt/state_info.h"
+
+namespace agents {
+
+// What the agent listener needs of the server.
+class AgentLinkHost {
+ public:
+  // The server's periodic step; exceptions escaping it are logged and the step goes on.
+  virtual void periodicStep() = 0;
+  // One datagram arrived on the agent port (bytes, source port on 127.0.0.1).
+  virtual void agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePort) = 0;
+
+ protected:
+  ~AgentLinkHost() = default;
+};
+
+// Owned by the dispatcher; `field` (the server's pointer to it) is cleared on destruction.
+// Main thread only.
+class AgentListener final : public adt::Channel, public adt::StateInfo {
+ public:
+  // Binds the port and logs "agents.listen(<port>)[<socket>]"; throws SocketException.
+  AgentListener(uint16_t port, AgentLinkHost& host, AgentListener** field);
+  // Logs "agents.close[<socket>]".
+  ~AgentListener() override;
+
+  adt::SocketHandle handle() const override { return socket_.handle(); }
+  // Reads one datagram and hands it to the host. Always lets the dispatcher go on.
+  int onRead(adt::ChannelDispatcher& dispatcher) override;
+  void onWrite() override {}
+  // Runs the server's periodic step.
+  void onIdle() override;
+  bool wantsWrite() override { return false; }
+
+  // "AgentListener(<state>)".
+  void describe(adt::String& out) const override;
+
+  adt::Socket& socket() { return socket_; }
+  uint16_t port() const { return port_; }
+
+ private:
+  adt::Socket socket_;
+  uint16_t port_;
+  AgentLinkHost& host_;
+  AgentListener** field_;
+};
+
+}  // namespace agents
