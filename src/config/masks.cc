@@ -6,7 +6,7 @@ namespace {
 // Numbers larger than this cannot be an octet; reading stops growing them here.
 constexpr uint32_t kNumberCap = 100000;
 
-struct OctetSpec {
+struct OctetRange {
   uint32_t lo = 0, hi = 0;
 };
 
@@ -14,9 +14,9 @@ bool isMaskChar(char c) {
   return (c >= '0' && c <= '9') || c == '*' || c == '-' || c == '.' || c == ';';
 }
 
-// Reads one octet specification (the text between dots, other characters already removed).
+// Reads one octet form (the text between dots, other characters already removed).
 // Returns false when it contributes nothing: empty, or "-" without a number after it.
-bool readSpec(std::string_view s, OctetSpec& out) {
+bool readOctet(std::string_view s, OctetRange& out) {
   if (s.empty()) return false;
   if (s.find('*') != std::string_view::npos) {
     out = {0, 255};
@@ -48,23 +48,23 @@ bool readSpec(std::string_view s, OctetSpec& out) {
 
 // Parses one ";"-separated entry. False when it names no octet or an octet above 255.
 bool readEntry(std::string_view s, MaskKind kind, MaskEntry& entry) {
-  OctetSpec specs[4];
+  OctetRange octets[4];
   int count = 0;
   size_t pos = 0;
   while (pos <= s.size() && count < 4) {
     size_t dot = s.find('.', pos);
     if (dot == std::string_view::npos) dot = s.size();
-    if (readSpec(s.substr(pos, dot - pos), specs[count])) ++count;
+    if (readOctet(s.substr(pos, dot - pos), octets[count])) ++count;
     pos = dot + 1;
   }
   if (count == 0) return false;
   for (int i = count; i < 4; ++i)
-    specs[i] = kind == kMaskAllow ? OctetSpec{0, 0} : OctetSpec{0, 255};
+    octets[i] = kind == kMaskAllow ? OctetRange{0, 0} : OctetRange{0, 255};
   entry.kind = kind;
   for (int i = 0; i < 4; ++i) {
-    if (specs[i].lo > 255 || specs[i].hi > 255) return false;
-    entry.lo[i] = static_cast<uint8_t>(specs[i].lo);
-    entry.hi[i] = static_cast<uint8_t>(specs[i].hi);
+    if (octets[i].lo > 255 || octets[i].hi > 255) return false;
+    entry.lo[i] = static_cast<uint8_t>(octets[i].lo);
+    entry.hi[i] = static_cast<uint8_t>(octets[i].hi);
   }
   return true;
 }

@@ -46,7 +46,7 @@ adt::String validateSettings(const Settings& settings, IniDesriptorFinder* finde
 // The agent as messages name it: its name, then " (id: <id>)" when it has an id.
 adt::String agentLabel(const AgentConf& agent);
 
-// The description a finder reports for a running agent found on `port`: the name, then in
+// The text a finder reports for a running agent found on `port`: the name, then in
 // parentheses and joined by "," the parts that apply: "id: <id>" (when not empty) and
 // "client_port: ", "http_port: ", "https_port: " with the port, each when it equals `port`.
 adt::String describeRunningAgent(const AgentConf& running, uint16_t port);
