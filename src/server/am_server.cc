@@ -1,0 +1,251 @@
+#include "server/am_server.h"
+
+#include "adt/exception.h"
+#include "adt/file.h"
+#include "adt/log.h"
+#include "adt/socket.h"
+#include "platform/self.h"
+#include "platform/system_status.h"
+#include "server/arguments.h"
+
+namespace server {
+
+// Accepts connections on client_port while the client protocol is not part of this build:
+// each connection is logged and closed at once, so a client sees a clean refusal rather than
+// a connection that never answers.
+class PendingClient final : public adt::ClientChannel, public adt::StateInfo {
+ public:
+  static constexpr const char* kClassName = "Client";
+  PendingClient(AMServer&, adt::SocketHandle handle) : socket_(handle) {
+    adt::LogLine(adt::LOG_INFO) << "clientConnect: " << socket_.peerAddress().text()
+                                << " refused: the client protocol is not available in this build";
+    close();
+  }
+  adt::SocketHandle handle() const override { return socket_.handle(); }
+  void describe(adt::String& out) const override {
+    out += "Client(";
+    out += adt::channelStateText(state());
+    out += ")";
+  }
+
+ private:
+  adt::Socket socket_;
+};
+
+void ServerStatistics::append(const ServerSample& s) {
+  write_ = (write_ + 1) % kSamples;
+  samples_[write_] = s;
+  if (count_ < kSamples) ++count_;
+}
+
+const ServerSample& ServerStatistics::at(size_t i) const {
+  const size_t oldest = (write_ + kSamples + 1 - count_) % kSamples;
+  return samples_[(oldest + i) % kSamples];
+}
+
+namespace {
+
+std::string directoryOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return std::string();
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string join(const std::string& dir, const char* name) {
+  if (dir.empty() || dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+}  // namespace
+
+AMServer::AMServer(const std::string& settingsPath, const Options& options)
+    : clock_(options.clock ? *options.clock : platform::systemClock()) {
+  // 1-4: clean state, settings defaults, the hang watch (not yet started).
+  stopping_ = false;
+  hangWatch_ = std::make_unique<adt::CheckerThread>(
+      adt::mainOperations(),
+      options.hangWatchIntervalMs ? options.hangWatchIntervalMs : adt::CheckerThread::kIntervalMs,
+      clock_);
+  settingsPath_ = settingsPath;
+  settingsTime_ = clock_.nowMs();
+
+  // 5-7: title, hang watch, first trace entry.
+  adt::LogLine(adt::LOG_INFO) << kTitle << " v" << adt::versionText(kVersion);
+  adt::registerMainThread();
+  hangWatch_->start();
+  adt::recordOperation("serverInit");
+  adt::countMainLoopTurn();
+
+  // 8: settings.
+  config::Settings settings;
+  settings.load(settingsPath_);
+  common_ = settings.common;
+  if (common_.clientPorts.min >= 0) portAllocation_ = true;
+
+  // 9: listeners.
+  createListeners();
+
+  // 10-11: directories and the installation key.
+  paths_.module = options.modulePath.empty() ? platform::executablePath() : options.modulePath;
+  paths_.home = directoryOf(paths_.module);
+  paths_.log = join(paths_.home, "log");
+  paths_.run = join(paths_.home, "run");
+  paths_.updates = join(paths_.home, "updates");
+  paths_.agentUpdates = join(paths_.updates, "agents");
+  paths_.amUpdates = join(paths_.updates, "am");
+  paths_.clientUpdates = join(paths_.updates, "clients");
+  installationKey_ = adt::crc64we(paths_.home);
+
+  // 12: one entry per distinct [agent] section.
+  for (const config::AgentConf& conf : settings.agents) {
+    if (findAgent(conf.id, conf.name)) continue;
+    agents_.push_back(conf);
+  }
+
+  // 13: users.
+  applyUsers(settings.users);
+
+  // 14.
+  adt::LogLine(adt::LOG_INFO) << "##### " << kTitle << " started #####";
+
+  // 17: agents with their own client port range enable allocation.
+  for (const config::AgentConf& conf : agents_) {
+    if (conf.clientPorts.min > 0) portAllocation_ = true;
+  }
+}
+
+AMServer::~AMServer() {
+  agents_.clear();
+  if (hangWatch_) {
+    hangWatch_->stop();
+    hangWatch_->join();
+  }
+  adt::LogLine(adt::LOG_INFO) << "##### " << kTitle << " stopped #####";
+  // The dispatcher member deletes every channel still registered (the agent listener, any
+  // remaining connections) when it is destroyed, after this body.
+}
+
+void AMServer::createListeners() {
+  dispatcher_.add(new ClientListenerT(*this, common_.clientPort, &clientListener_));
+  dispatcher_.add(new agents::AgentListener(common_.agentPort, *this, &agentListener_));
+  if (common_.httpPort != 0) {
+    adt::LogLine(adt::LOG_WARN) << "http_port=" << common_.httpPort
+                                << ": web access is not available in this build";
+  }
+}
+
+void AMServer::applyUsers(const std::vector<config::UserConf>& users) {
+  users_ = users;
+  for (const config::UserConf& u : users_) {
+    if (u.permission == 1) return;
+  }
+  // No read-write user configured: the default administrator is the one with the empty name.
+  adt::log(adt::LOG_INFO, "no admin-user configured, using default");
+  adminName_.clear();
+}
+
+void AMServer::serverProcess() {
+  adt::recordOperation("serverProcess");
+  adt::countMainLoopTurn();
+  dispatcher_.process();
+}
+
+void AMServer::serverStop(const adt::String& reason, bool /*leave*/, uint64_t timeoutMs) {
+  adt::log(adt::LOG_INFO, "Остановка AM, причина: " + reason);
+  stopping_ = true;
+  adt::recordOperation("serverStop");
+  const uint64_t t0 = clock_.nowMs();
+
+  if (clientListener_) clientListener_->close();
+  while (clientListener_ && clock_.nowMs() - t0 < timeoutMs) serverProcess();
+
+  // Binary-protocol connections are asked to close (web connections are left alone).
+  dispatcher_.forEach([](adt::Channel& channel) {
+    if (dynamic_cast<PendingClient*>(&channel)) channel.close();
+  });
+  // Agents are stopped here once agent supervision is part of the build.
+}
+
+void AMServer::consoleCommand(const adt::String& command, adt::String& out) {
+  if (command == "s") {
+    out += "channels: " + std::to_string(dispatcher_.count()) + "\n";
+    dispatcher_.forEach([&out](adt::Channel& channel) {
+      out += "channel: ";
+      if (auto* info = dynamic_cast<adt::StateInfo*>(&channel)) {
+        info->describe(out);
+      } else {
+        out += "?" + std::to_string(reinterpret_cast<uintptr_t>(&channel));
+      }
+      out += "\n";
+    });
+  } else if (command == "a") {
+    for (const config::AgentConf& a : agents_) {
+      out += a.name + "\n";
+      if (!a.id.empty()) out += "id = " + a.id + "\n";
+      out += "cmd = " + a.cmd + "\n";
+      if (!a.dir.empty()) out += "dir = " + a.dir + "\n";
+      if (!a.description.empty()) out += "description = " + a.description + "\n";
+    }
+  } else if (command == "hd") {
+    const adt::String base = adt::logBase();
+    const adt::String path =
+        base.empty() ? adt::replaceExtension(paths_.module, "hdmp") : base + ".hdmp";
+    if (!platform::writeHeapReport(path)) {
+      throw adt::IOException("\"" + path + "\": heap report not written");
+    }
+  } else if (command == "?") {
+    out += "Команды:\n\tq - выход\n\ta - список агентов\n\ts - статистика\n\thd- дамп памяти\n\t? - "
+           "справка\n";
+  } else {
+    throw adt::Exception("неизвестная команда \"" + command + "\"");
+  }
+}
+
+const config::AgentConf* AMServer::findAgent(const adt::String& id, const adt::String& name) const {
+  for (const config::AgentConf& a : agents_) {
+    if (!id.empty() ? a.id == id : a.name == name) return &a;
+  }
+  return nullptr;
+}
+
+void AMServer::sendMessage(const adt::String& subject, const adt::String& text) {
+  adt::log(adt::LOG_INFO, subject + ": " + text);
+}
+
+void AMServer::periodicStep() {
+  const uint64_t now = clock_.nowMs();
+  if (now - lastSampleTime_ > 5000) sampleMemory(now);
+}
+
+void AMServer::sampleMemory(uint64_t now) {
+  lastSampleTime_ = now;
+  platform::MemoryStatus memory;
+  if (!platform::readMemoryStatus(memory) || memory.totalBytes == 0) return;
+  const uint64_t used = memory.totalBytes - memory.availableBytes;
+  const int32_t percent = static_cast<int32_t>(used * 100 / memory.totalBytes);
+  if (percent >= common_.warnMemoryPercent &&
+      (lastMemoryWarning_ == 0 || now - lastMemoryWarning_ > 3600000)) {
+    lastMemoryWarning_ = now;
+    sendMessage("Предупреждение AM: на сервере использовано " + std::to_string(percent) + "% памяти",
+                "на данный момент выделено " + std::to_string(used / 1048576) + "МБ из " +
+                    std::to_string(memory.totalBytes / 1048576) + "МБ");
+  }
+  ServerSample sample;
+  sample.time = platform::toFractionalDays(clock_.localNow());
+  sample.memoryPercent = percent;
+  sample.usedBytes = used;
+  sample.totalBytes = memory.totalBytes;
+  statistics_.append(sample);
+}
+
+void AMServer::agentDatagram(const uint8_t*, size_t size, uint16_t sourcePort) {
+  adt::LogLine(adt::LOG_DBG, adt::debugEnabled())
+      << "agent link: " << size << " bytes from port " << sourcePort << " ignored";
+}
+
+bool AMServer::findRunningAgent(const adt::String&, const adt::String&, uint16_t, adt::String&) {
+  // No agent process runs until agent supervision is part of the build.
+  return false;
+}
+
+}  // namespace server

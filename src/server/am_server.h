@@ -1,0 +1,135 @@
+// The one central object of a running manager: settings in force, listeners, the agents,
+// users, well-known directories, the installation key and the periodic work.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adt/dispatcher.h"
+#include "adt/hang_watch.h"
+#include "agents/agent_listener.h"
+#include "clients/client_listener.h"
+#include "config/settings.h"
+#include "config/validation.h"
+#include "platform/clock.h"
+
+namespace server {
+
+class ConsoleConnection;
+
+// One sample of the manager's own statistics, written every 5 s.
+struct ServerSample {
+  double time = 0;             // local time as fractional days
+  int32_t memoryPercent = 0;   // machine memory in use, percent
+  uint64_t usedBytes = 0;      // machine memory in use
+  uint64_t totalBytes = 0;     // machine memory in all
+};
+
+// Fixed-size ring of server samples, overwritten cyclically.
+class ServerStatistics {
+ public:
+  static constexpr size_t kSamples = 16384;
+  ServerStatistics() : samples_(kSamples) {}
+  void append(const ServerSample& s);
+  // Number of samples written so far (capped at kSamples) and access oldest-first.
+  size_t size() const { return count_; }
+  const ServerSample& at(size_t oldestFirst) const;
+
+ private:
+  std::vector<ServerSample> samples_;
+  size_t write_ = kSamples - 1;  // the first sample lands in slot 0
+  size_t count_ = 0;
+};
+
+// Where things live, derived from the executable's path.
+struct ServerPaths {
+  std::string module;  // full path of the executable
+  std::string home;    // its directory
+  std::string log, run, updates, agentUpdates, amUpdates, clientUpdates;
+};
+
+// The connection type accepted on client_port until the client protocol lands.
+class PendingClient;
+
+// Created once per process by the console or service mode, on the main thread, and used only
+// there. Construction is start-up (it throws when a port cannot be had or the settings cannot
+// be read); serverProcess() is one pass of the main loop; serverStop() winds down.
+class AMServer final : public config::IniDesriptorFinder, public agents::AgentLinkHost {
+ public:
+  struct Options {
+    // The executable's path (defaults to the running one).
+    std::string modulePath;
+    platform::Clock* clock = nullptr;
+    // Interval of the hang watch; 0 = default.
+    uint32_t hangWatchIntervalMs = 0;
+  };
+
+  AMServer(const std::string& settingsPath, const Options& options);
+  explicit AMServer(const std::string& settingsPath) : AMServer(settingsPath, Options{}) {}
+  ~AMServer() override;
+  AMServer(const AMServer&) = delete;
+  AMServer& operator=(const AMServer&) = delete;
+
+  // One main-loop pass: records itself for the hang watch and runs one dispatcher step.
+  void serverProcess();
+  // Closes the listeners, waits for them (at most timeoutMs), closes client connections and
+  // stops the agents. `leave` keeps agents with their own output pipe running.
+  void serverStop(const adt::String& reason, bool leave, uint64_t timeoutMs);
+  bool stopping() const { return stopping_; }
+
+  // Executes a console command other than "q" and appends its reply; throws adt::Exception
+  // "неизвестная команда \"<cmd>\"" for an unknown one.
+  void consoleCommand(const adt::String& command, adt::String& out);
+
+  // By id (exact) when id is not empty, otherwise by name.
+  const config::AgentConf* findAgent(const adt::String& id, const adt::String& name) const;
+
+  // Notification to the administrators (logged until mail and instant messages are wired).
+  void sendMessage(const adt::String& subject, const adt::String& text);
+
+  // The server's periodic work (run by the agent listener's idle slot).
+  void periodicStep() override;
+  void agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePort) override;
+  bool findRunningAgent(const adt::String& name, const adt::String& id, uint16_t port,
+                        adt::String& description) override;
+
+  adt::ChannelDispatcher& dispatcher() { return dispatcher_; }
+  const config::CommonSettings& common() const { return common_; }
+  const ServerPaths& paths() const { return paths_; }
+  uint64_t installationKey() const { return installationKey_; }
+  const ServerStatistics& statistics() const { return statistics_; }
+  const adt::String& adminName() const { return adminName_; }
+  bool portAllocationEnabled() const { return portAllocation_; }
+  bool clientListenerOpen() const { return clientListener_ != nullptr; }
+
+  using ClientListenerT = clients::ClientListener<PendingClient, AMServer>;
+
+ private:
+  void createListeners();
+  void applyUsers(const std::vector<config::UserConf>& users);
+  void sampleMemory(uint64_t now);
+
+  platform::Clock& clock_;
+  bool stopping_ = false;
+  std::unique_ptr<adt::CheckerThread> hangWatch_;
+  std::string settingsPath_;
+  ServerPaths paths_;
+  config::CommonSettings common_;
+  uint64_t settingsTime_ = 0;
+  adt::ChannelDispatcher dispatcher_;
+  ClientListenerT* clientListener_ = nullptr;
+  agents::AgentListener* agentListener_ = nullptr;
+  // Settings of the configured agents (distinct by id, or name without id), in file order.
+  std::vector<config::AgentConf> agents_;
+  std::vector<config::UserConf> users_;
+  adt::String adminName_;
+  ServerStatistics statistics_;
+  uint64_t lastSampleTime_ = 0;
+  uint64_t lastMemoryWarning_ = 0;
+  bool portAllocation_ = false;
+  uint64_t installationKey_ = 0;
+};
+
+}  // namespace server

@@ -1,0 +1,114 @@
+// The process entry: logging first, then the command line decides the one mode this run has.
+#include <cstdio>
+
+#include "adt/exception.h"
+#include "adt/log.h"
+#include "adt/log_path.h"
+#include "config/settings.h"
+#include "config/validation.h"
+#include "platform/fault.h"
+#include "platform/self.h"
+#include "server/arguments.h"
+#include "server/console.h"
+#include "server/console_io.h"
+#include "server/help.h"
+
+namespace server {
+namespace {
+
+void onFault(const platform::FaultInfo& fault) {
+  adt::String text = "System exception[" + std::to_string(fault.code) + "]:\n" + fault.name;
+  for (const adt::String& frame : platform::symbolize(fault.stack)) text += "\n\tat " + frame;
+  adt::log(adt::LOG_ERR, text);
+}
+
+[[noreturn]] void notAvailable(const char* word) {
+  throw adt::Exception(adt::String("Режим \"") + word + "\" недоступен в этой сборке");
+}
+
+int checkConf(const std::string& path) {
+  adt::log(adt::LOG_INFO, "Проверка конфигурации...");
+  config::Settings settings;
+  settings.load(path);
+  const adt::String errors = config::validateSettings(settings, nullptr);
+  adt::log(adt::LOG_INFO, errors.empty() ? adt::String("...ошибок не обнаружено") : "..." + errors);
+  return 0;
+}
+
+int mainUnsafe(const Arguments& args) {
+  if (args.has("--debug")) adt::setDebugEnabled(true);
+  const std::string settings = settingsPath(platform::executablePath());
+  switch (selectMode(args)) {
+    case Mode::kService:
+      notAvailable(args.has("--daemon") ? "--daemon" : "служба");
+    case Mode::kShowVersion:
+      std::fputs(versionLine().c_str(), stdout);
+      std::fflush(stdout);
+      return 0;
+    case Mode::kConsole:
+      return runConsole(settings);
+    case Mode::kRegister: notAvailable("reg");
+    case Mode::kUnregister: notAvailable("unreg");
+    case Mode::kSafeUnregister: notAvailable("safe_unreg");
+    case Mode::kStart: notAvailable("start");
+    case Mode::kStop: notAvailable("stop");
+    case Mode::kRestart: notAvailable("restart");
+    case Mode::kCheckConf:
+      return checkConf(settings);
+    case Mode::kCheckMail: notAvailable("--checkmail");
+    case Mode::kHelpTopic:
+      consoleWrite(std::string(args.at(1)) == "sched" ? scheduleHelpText()
+                                                      : helpTopicText(args.at(1)));
+      return 0;
+    case Mode::kHeapDump: notAvailable(args.has("--hdsplit") ? "--hdsplit" : "--hdinfo");
+    case Mode::kHelp:
+      consoleWrite(fullHelpText(args.program));
+      return 0;
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace server
+
+int main(int argc, char** argv) {
+  using namespace server;
+  adt::setLogSink(&consoleLogSink);
+  try {
+    adt::setLogBase(adt::resolveLogBase(argc, argv, platform::executablePath()));
+  } catch (const std::exception& e) {
+    consoleWrite(e.what());
+    return 1;
+  }
+  platform::installFaultHandlers(&onFault);
+
+  const Arguments args(argc - 1, argv + 1, argv[0]);
+  if (args.has("#sigstop")) {
+    consoleWrite("Режим \"#sigstop\" недоступен в этой сборке");
+    return 1;
+  }
+
+  int code = 0;
+  ConsoleCounters& counters = consoleCounters();
+  try {
+    adt::String line = "аргументы командной строки:";
+    for (int i = 0; i < args.count; ++i) line += std::string(" ") + args.at(i);
+    adt::log(adt::LOG_INFO, line);
+    ++counters.inMain;
+    try {
+      code = mainUnsafe(args);
+    } catch (...) {
+      --counters.inMain;
+      throw;
+    }
+    --counters.inMain;
+  } catch (const adt::Exception& e) {
+    adt::log(adt::LOG_ERR, e.detailedText());
+    code = 1;
+  } catch (const std::exception& e) {
+    adt::log(adt::LOG_ERR, e.what());
+    code = 1;
+  }
+  adt::log(adt::LOG_INFO, "Завершение работы программы");
+  return code;
+}

@@ -1,0 +1,153 @@
+// The am executable as a user meets it: version, help, settings check, console mode, log files
+// and exit codes. Each test runs a copy of build/am in its own home directory.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "child.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::Child;
+using testsupport::TempDir;
+
+// A home directory holding a copy of am; the settings file is <home>/am.ini.
+class AmHome {
+ public:
+  AmHome() {
+    exe_ = dir_.file("am");
+    const auto r = testsupport::run({"/bin/cp", AM_BUILD_DIR "/am", exe_});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+  }
+  const std::string& exe() const { return exe_; }
+  std::string file(const std::string& name) const { return dir_.file(name); }
+  void writeIni(const std::string& text) { testsupport::writeFile(file("am.ini"), text); }
+  // Settings with free ports for the client and agent listeners.
+  void writePorts(const std::string& extra = "") {
+    clientPort = testsupport::freePort();
+    agentPort = testsupport::freePort();
+    writeIni("[common]\nclient_port=" + std::to_string(clientPort) +
+             "\nagent_port=" + std::to_string(agentPort) + "\n" + extra);
+  }
+  testsupport::RunResult run(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv{exe_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testsupport::run(argv, dir_.path());
+  }
+  int clientPort = 0;
+  int agentPort = 0;
+
+ private:
+  TempDir dir_;
+  std::string exe_;
+};
+
+TEST(AmCli, VersionLineAndHelp) {
+  AmHome home;
+  auto v = home.run({"-v"});
+  EXPECT_EQ(v.exitCode, 0);
+  EXPECT_EQ(v.output, "Orvo agent manager (learning edition) v5.2.430 \n");
+
+  auto h = home.run({"-h"});
+  EXPECT_EQ(h.exitCode, 0);
+  EXPECT_EQ(h.output.rfind("Менеджер агентов, версия 5.2.430\n\nЗапуск:\nam [reg|unreg|", 0), 0u)
+      << h.output;
+  EXPECT_NE(h.output.find("    --checkconf\tпроверка настроек из ini-файла\n"), std::string::npos);
+
+  auto topic = home.run({"-h", "sched"});
+  EXPECT_NE(topic.output.find("\tsched=8h-18h30m\n"), std::string::npos) << topic.output;
+  auto missing = home.run({"-h", "nosuch"});
+  EXPECT_NE(missing.output.find("Раздел справки \"nosuch\" не найден"), std::string::npos);
+}
+
+TEST(AmCli, ModesNotInThisBuildFailWithExitCode1) {
+  AmHome home;
+  for (const char* word : {"reg", "start", "--checkmail"}) {
+    auto r = home.run({word});
+    EXPECT_EQ(r.exitCode, 1) << word;
+    EXPECT_NE(r.output.find("недоступен в этой сборке"), std::string::npos) << r.output;
+  }
+  // No arguments is service mode, which needs a service manager.
+  auto none = home.run({});
+  EXPECT_EQ(none.exitCode, 1);
+}
+
+TEST(AmCli, CheckConfReportsAndAlwaysExitsZero) {
+  AmHome home;
+  home.writeIni("[common]\nclient_port=7001\nagent_port=7002\n[agent]\nname=A\n");
+  auto good = home.run({"--checkconf"});
+  EXPECT_EQ(good.exitCode, 0);
+  EXPECT_NE(good.output.find("Проверка конфигурации..."), std::string::npos) << good.output;
+  EXPECT_NE(good.output.find("...ошибок не обнаружено"), std::string::npos) << good.output;
+
+  home.writeIni(
+      "[common]\nclient_port=7001\nagent_port=7002\n[agent]\nname=A\nhttp_port=7001\n"
+      "[agent]\nname=A\n");
+  auto bad = home.run({"--checkconf"});
+  EXPECT_EQ(bad.exitCode, 0);
+  EXPECT_EQ(bad.output.find("...ошибок не обнаружено"), std::string::npos) << bad.output;
+  EXPECT_NE(bad.output.find("7001"), std::string::npos) << bad.output;
+}
+
+TEST(AmCli, UnreadableSettingsEndStartUp) {
+  AmHome home;
+  testsupport::run({"/bin/mkdir", home.file("am.ini")});  // a directory where the file should be
+  auto r = home.run({"--console"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+}
+
+TEST(AmCli, ConsoleAnswersCommandsAndStopsOnQ) {
+  AmHome home;
+  home.writePorts("[agent]\nname=Web\nid=7\ncmd=/bin/true\ndescription=demo\n");
+  Child am({home.exe(), "--console"}, "");
+  ASSERT_TRUE(am.waitForOutput("\n> ", 30s)) << am.output();
+  EXPECT_NE(am.output().find("Команды:\n\tq - выход\n\ta - список агентов\n"), std::string::npos);
+
+  am.write("a\n");
+  ASSERT_TRUE(am.waitForOutput("Web\nid = 7\ncmd = /bin/true\ndescription = demo\n", 30s))
+      << am.output();
+  am.write("s\n");
+  ASSERT_TRUE(am.waitForOutput("channel: AgentListener(Open)", 30s)) << am.output();
+  EXPECT_NE(am.output().find("channel: ClientListener(" + std::to_string(home.clientPort) + ")"),
+            std::string::npos)
+      << am.output();
+  am.write("x\n");
+  ASSERT_TRUE(am.waitForOutput("неизвестная команда \"x\"", 30s)) << am.output();
+  am.write("q\n");
+  ASSERT_TRUE(am.waitExit(60s)) << am.output();
+  EXPECT_EQ(am.exitCode(), 0) << am.output();
+
+  // The main log: start line first, then lines of the fixed format, Windows-1251 on disk.
+  const std::string log = testsupport::readFile(home.file("log/am.log"));
+  ASSERT_FALSE(log.empty());
+  const std::regex start(R"(^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d:\d{3} \[\d+,\d+\] Program start: )" +
+                         std::string(".*am logtail: 0\r\n"));
+  EXPECT_TRUE(std::regex_search(log.substr(0, log.find('\n') + 1), start)) << log.substr(0, 200);
+  const std::regex info(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d:\d{3} \[\d+,\d+\] INFO  clients\.listen\()" +
+                        std::to_string(home.clientPort) + R"(\)\[\d+\]\r\n)");
+  EXPECT_TRUE(std::regex_search(log, info)) << log;
+  EXPECT_NE(log.find("##### Orvo agent manager (learning edition) stopped #####"), std::string::npos);
+  // "Завершение работы программы" in Windows-1251.
+  EXPECT_NE(log.find("\xC7\xE0\xE2\xE5\xF0\xF8\xE5\xED\xE8\xE5 \xF0\xE0\xE1\xEE\xF2\xFB"),
+            std::string::npos);
+}
+
+TEST(AmCli, SecondConsoleOnTheSamePortsFailsAndTheFirstKeepsRunning) {
+  AmHome home;
+  home.writePorts();
+  Child first({home.exe(), "--console"});
+  ASSERT_TRUE(first.waitForOutput("\n> ", 30s)) << first.output();
+
+  auto second = home.run({"--console"});
+  EXPECT_EQ(second.exitCode, 1) << second.output;
+  EXPECT_NE(second.output.find("Address already in use"), std::string::npos) << second.output;
+
+  first.write("s\n");
+  ASSERT_TRUE(first.waitForOutput("channels: ", 30s)) << first.output();
+  first.write("q\n");
+  ASSERT_TRUE(first.waitExit(60s));
+  EXPECT_EQ(first.exitCode(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+// AMServer in-process: start-up from a settings file, the periodic memory sample and warning,
+// the statistics ring, console commands and the stop of the listeners.
+#include "server/am_server.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <vector>
+
+#include "adt/exception.h"
+#include "adt/log.h"
+#include "child.h"
+
+namespace server {
+namespace {
+
+using testsupport::TempDir;
+
+std::mutex g_linesMutex;
+std::vector<std::string> g_lines;
+void recordLine(int, const char* message) {
+  std::lock_guard<std::mutex> lock(g_linesMutex);
+  g_lines.emplace_back(message);
+}
+bool logged(const std::string& needle) {
+  std::lock_guard<std::mutex> lock(g_linesMutex);
+  for (const auto& l : g_lines) {
+    if (l.find(needle) != std::string::npos) return true;
+  }
+  return false;
+}
+
+class FakeClock final : public platform::Clock {
+ public:
+  uint64_t nowMs() override { return now; }
+  platform::LocalTime localNow() override { return platform::fromFractionalDays(46000.5); }
+  uint64_t now = 1000;
+};
+
+class AMServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    adt::setLogSink(&recordLine);
+    std::lock_guard<std::mutex> lock(g_linesMutex);
+    g_lines.clear();
+  }
+  void TearDown() override { adt::setLogSink(nullptr); }
+
+  std::unique_ptr<AMServer> start(const std::string& extra) {
+    const std::string ini = dir_.file("am.ini");
+    testsupport::writeFile(ini, "[common]\nclient_port=" + std::to_string(testsupport::freePort()) +
+                                    "\nagent_port=" + std::to_string(testsupport::freePort()) +
+                                    "\n" + extra);
+    AMServer::Options options;
+    options.modulePath = dir_.file("am");
+    options.clock = &clock_;
+    return std::make_unique<AMServer>(ini, options);
+  }
+
+  TempDir dir_;
+  FakeClock clock_;
+};
+
+TEST_F(AMServerTest, StartUpKeepsTheFirstOfRepeatedAgentsAndDerivesPaths) {
+  auto s = start(
+      "[agent]\nid=1\nname=A\ncmd=/bin/a\n[agent]\nid=1\nname=B\n[agent]\nname=C\n"
+      "[agent]\nname=C\ncmd=/bin/other\n");
+  ASSERT_NE(s->findAgent("1", ""), nullptr);
+  EXPECT_EQ(s->findAgent("1", "")->name, "A");
+  EXPECT_EQ(s->findAgent("", "B"), nullptr);
+  EXPECT_EQ(s->findAgent("", "C")->cmd, "");
+  EXPECT_EQ(s->paths().home, dir_.path());
+  EXPECT_EQ(s->paths().agentUpdates, dir_.path() + "/updates/agents");
+  EXPECT_EQ(s->installationKey(), adt::crc64we(dir_.path()));
+  EXPECT_TRUE(logged("no admin-user configured, using default"));
+  EXPECT_FALSE(s->portAllocationEnabled());
+
+  adt::String out;
+  s->consoleCommand("a", out);
+  EXPECT_EQ(out, "A\nid = 1\ncmd = /bin/a\nC\ncmd = \n");
+  EXPECT_THROW(s->consoleCommand("", out), adt::Exception);
+  try {
+    s->consoleCommand("zz", out);
+  } catch (const adt::Exception& e) {
+    EXPECT_STREQ(e.what(), "неизвестная команда \"zz\"");
+  }
+}
+
+TEST_F(AMServerTest, ReadWriteUserMeansNoDefaultAdministratorAndRangesEnableAllocation) {
+  auto s = start("client_ports=6000:6010\n[user]\nname=boss\npermissions=rw\n");
+  EXPECT_FALSE(logged("no admin-user configured"));
+  EXPECT_TRUE(s->portAllocationEnabled());
+}
+
+TEST_F(AMServerTest, MemorySampleEveryFiveSecondsAndOneWarningPerHour) {
+  auto s = start("warn.memory.percent=0\n");  // any machine is above 0 %
+  s->periodicStep();
+  ASSERT_EQ(s->statistics().size(), 1u);
+  EXPECT_GT(s->statistics().at(0).totalBytes, 0u);
+  EXPECT_DOUBLE_EQ(s->statistics().at(0).time, 46000.5);
+  EXPECT_TRUE(logged("Предупреждение AM: на сервере использовано "));
+  EXPECT_TRUE(logged("на данный момент выделено "));
+
+  clock_.now += 5000;  // not strictly more than 5 s
+  s->periodicStep();
+  EXPECT_EQ(s->statistics().size(), 1u);
+  clock_.now += 1;
+  {
+    std::lock_guard<std::mutex> lock(g_linesMutex);
+    g_lines.clear();
+  }
+  s->periodicStep();
+  EXPECT_EQ(s->statistics().size(), 2u);
+  EXPECT_FALSE(logged("Предупреждение AM"));  // within the hour: no second warning
+  clock_.now += 3600001;
+  s->periodicStep();
+  EXPECT_TRUE(logged("Предупреждение AM"));
+}
+
+TEST(ServerStatisticsRing, OverwritesTheOldest) {
+  ServerStatistics ring;
+  for (size_t i = 0; i < ServerStatistics::kSamples + 3; ++i) {
+    ServerSample sample;
+    sample.time = static_cast<double>(i);
+    ring.append(sample);
+  }
+  EXPECT_EQ(ring.size(), ServerStatistics::kSamples);
+  EXPECT_DOUBLE_EQ(ring.at(0).time, 3.0);
+  EXPECT_DOUBLE_EQ(ring.at(ServerStatistics::kSamples - 1).time, ServerStatistics::kSamples + 2.0);
+}
+
+TEST_F(AMServerTest, StopClosesTheClientListener) {
+  auto s = start("");
+  adt::String out;
+  s->consoleCommand("s", out);
+  EXPECT_NE(out.find("channels: 2\n"), std::string::npos) << out;
+  s->serverStop("test", false, 10000);
+  EXPECT_FALSE(s->clientListenerOpen());
+  EXPECT_TRUE(logged("Остановка AM, причина: test"));
+}
+
+TEST_F(AMServerTest, PortInUseEndsStartUpWithTheSocketError) {
+  auto first = start("");
+  const std::string ini = dir_.file("am.ini");
+  AMServer::Options options;
+  options.clock = &clock_;
+  try {
+    AMServer second(ini, options);
+    FAIL() << "the second server must not start";
+  } catch (const adt::SocketException& e) {
+    EXPECT_NE(std::string(e.what()).find("Address already in use"), std::string::npos) << e.what();
+  }
+}
+
+}  // namespace
+}  // namespace server
