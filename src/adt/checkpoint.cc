@@ -1,6 +1,11 @@
-// Placeholder until adt::Thread lands: no thread can be stopped cooperatively yet.
 #include "adt/checkpoint.h"
 
+#include "adt/thread.h"
+
 namespace adt {
-void checkpointCurrentThread() {}
+
+void checkpointCurrentThread() {
+  if (Thread* t = Thread::current()) t->checkpoint();
+}
+
 }  // namespace adt

@@ -23,7 +23,17 @@ void log(int level, const char* message);
 inline void log(int level, const String& message) { log(level, message.c_str()); }
 
 // Formats the line and appends it to the log files. `message` is already Windows-1251.
+// Before a log base is set the line goes to standard error instead.
 void SystemWriteLog(int level, const char* message);
+
+// Formats the line and appends it to "<base>.err" only (capped like every category file),
+// bypassing the main log: the lock reports use it so that a logging lock can report on itself.
+// `message` is Windows-1251 (plain ASCII in practice). Never throws.
+void writeToErrorLog(int level, const char* message);
+
+// For tests: forgets that this process has already appended to a log file, so that the next
+// append writes the start line again, and drops pending main-log text.
+void resetLogStartForTesting();
 
 // Base path of the log files, without extension ("<base>.log", "<base>.err", ...).
 void setLogBase(const String& base);
