@@ -1,0 +1,185 @@
+// What /proc tells about processes and the machine, and file modes.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/process.h"
+
+namespace platform {
+
+namespace {
+
+// The whole of a /proc file (their sizes read as 0, so read to the end).
+bool readProcFile(const std::string& path, std::string& out) {
+  out.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[4096];
+  while (true) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+      out.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    const int e = errno;
+    ::close(fd);
+    errno = e;
+    return n == 0;
+  }
+}
+
+std::string procPath(uint32_t pid, const char* leaf) {
+  return "/proc/" + std::to_string(pid) + "/" + leaf;
+}
+
+uint64_t ticksToMs(uint64_t ticks) {
+  static const long hz = ::sysconf(_SC_CLK_TCK);
+  return hz > 0 ? ticks * 1000 / static_cast<uint64_t>(hz) : ticks * 10;
+}
+
+// The value of a "Name:   123 kB" line of a status file; 0 when absent.
+uint64_t statusValue(const std::string& text, const char* name) {
+  const std::string key = std::string(name) + ":";
+  size_t pos = 0;
+  while ((pos = text.find(key, pos)) != std::string::npos) {
+    if (pos == 0 || text[pos - 1] == '\n') {
+      return std::strtoull(text.c_str() + pos + key.size(), nullptr, 10);
+    }
+    pos += key.size();
+  }
+  return 0;
+}
+
+bool readBootTimeSeconds(uint64_t& out) {
+  std::string text;
+  if (!readProcFile("/proc/stat", text)) return false;
+  const size_t pos = text.find("\nbtime ");
+  if (pos == std::string::npos) {
+    errno = EIO;
+    return false;
+  }
+  out = std::strtoull(text.c_str() + pos + 7, nullptr, 10);
+  return true;
+}
+
+bool isDigits(const char* s) {
+  if (!*s) return false;
+  for (; *s; ++s) {
+    if (*s < '0' || *s > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool readProcessTimes(uint32_t pid, ProcessTimes& out) {
+  std::string text;
+  if (!readProcFile(procPath(pid, "stat"), text)) return false;
+  // "pid (name) state ppid ...": the name may hold blanks and parentheses, so the fields start
+  // after the last ')'. Field 3 (state) is token 0 there; utime 14, stime 15, starttime 22.
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) {
+    errno = EIO;
+    return false;
+  }
+  std::vector<uint64_t> fields;
+  const char* p = text.c_str() + close + 1;
+  while (*p && fields.size() < 20) {
+    while (*p == ' ') ++p;
+    char* end = nullptr;
+    fields.push_back(std::strtoull(p, &end, 10));
+    while (*end && *end != ' ') ++end;  // the state letter is no number
+    p = end;
+  }
+  uint64_t boot = 0;
+  if (fields.size() < 20 || !readBootTimeSeconds(boot)) {
+    if (fields.size() < 20) errno = EIO;
+    return false;
+  }
+  out.userMs = ticksToMs(fields[14 - 3]);
+  out.kernelMs = ticksToMs(fields[15 - 3]);
+  out.startUnixMs = boot * 1000 + ticksToMs(fields[22 - 3]);
+  return true;
+}
+
+bool readProcessMemory(uint32_t pid, ProcessMemory& out) {
+  std::string text;
+  if (!readProcFile(procPath(pid, "status"), text)) return false;
+  out.workingSetKiB = statusValue(text, "VmRSS");
+  out.peakWorkingSetKiB = statusValue(text, "VmHWM");
+  out.pageFileKiB = statusValue(text, "VmSwap");
+  return true;
+}
+
+bool enumerateProcesses(std::vector<uint32_t>& out) {
+  out.clear();
+  DIR* dir = ::opendir("/proc");
+  if (!dir) return false;
+  errno = 0;
+  while (const dirent* e = ::readdir(dir)) {
+    if (isDigits(e->d_name))
+      out.push_back(static_cast<uint32_t>(std::strtoul(e->d_name, nullptr, 10)));
+  }
+  const int err = errno;
+  ::closedir(dir);
+  errno = err;
+  return err == 0;
+}
+
+bool readProcessCommandLine(uint32_t pid, std::string& out) {
+  std::string raw;
+  if (!readProcFile(procPath(pid, "cmdline"), raw)) return false;
+  // Each argument ends with a NUL, so an empty last argument shows as a second NUL at the end.
+  // A process that rewrote its title may have left one blank-separated text: taken as it is.
+  if (raw.empty()) {
+    errno = ESRCH;
+    return false;
+  }
+  if (raw.back() == '\0') raw.pop_back();
+  if (raw.find('\0') == std::string::npos) {
+    out = raw;
+    return true;
+  }
+  std::vector<std::string> args;
+  size_t start = 0;
+  while (true) {
+    const size_t end = raw.find('\0', start);
+    args.push_back(raw.substr(start, end == std::string::npos ? end : end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  out = joinCommandLine(args);
+  return true;
+}
+
+bool readSystemTimes(SystemTimes& out) {
+  std::string text;
+  if (!readProcFile("/proc/stat", text)) return false;
+  if (text.compare(0, 4, "cpu ") != 0) {
+    errno = EIO;
+    return false;
+  }
+  // cpu user nice system idle iowait irq softirq steal (guest time is inside user already).
+  uint64_t v[8] = {};
+  const char* p = text.c_str() + 4;
+  for (uint64_t& x : v) {
+    char* end = nullptr;
+    x = std::strtoull(p, &end, 10);
+    p = end;
+  }
+  out.idleMs = ticksToMs(v[3] + v[4]);
+  out.busyMs = ticksToMs(v[0] + v[1] + v[2] + v[5] + v[6] + v[7]);
+  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  out.processors = n > 0 ? static_cast<uint32_t>(n) : 1;
+  return true;
+}
+
+bool makeExecutable(const std::string& path) { return ::chmod(path.c_str(), 0755) == 0; }
+
+}  // namespace platform
