@@ -36,8 +36,16 @@ String fromLogOption(String p, const String& exeDir) {
   p = platform::absolutePath(p);
   if (p.size() > 4 && p.compare(p.size() - 4, 4, ".log") == 0) {
     p.resize(p.size() - 4);
-  } else if (p.size() >= 4 && p[p.size() - 4] == '.') {
-    p.resize(p.size() - 4);
+  } else {
+    // Any other three- or four-character extension goes too ("am.txt", "am.html"), but never
+    // a dot inside a directory name.
+    for (size_t len : {4u, 5u}) {
+      if (p.size() >= len && p[p.size() - len] == '.' &&
+          p.find('/', p.size() - len) == String::npos) {
+        p.resize(p.size() - len);
+        break;
+      }
+    }
   }
   const String dir = directoryOf(p);
   if (!platform::createDirectory(dir)) {

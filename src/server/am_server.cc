@@ -214,11 +214,13 @@ void AMServer::sendMessage(const adt::String& subject, const adt::String& text) 
 
 void AMServer::periodicStep() {
   const uint64_t now = clock_.nowMs();
-  if (now - lastSampleTime_ > 5000) sampleMemory(now);
+  // The first step samples at once; then every time more than 5 s have passed.
+  if (!sampledOnce_ || now - lastSampleTime_ > 5000) sampleMemory(now);
 }
 
 void AMServer::sampleMemory(uint64_t now) {
   lastSampleTime_ = now;
+  sampledOnce_ = true;
   platform::MemoryStatus memory;
   if (!platform::readMemoryStatus(memory) || memory.totalBytes == 0) return;
   const uint64_t used = memory.totalBytes - memory.availableBytes;

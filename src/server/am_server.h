@@ -127,6 +127,7 @@ class AMServer final : public config::IniDesriptorFinder, public agents::AgentLi
   adt::String adminName_;
   ServerStatistics statistics_;
   uint64_t lastSampleTime_ = 0;
+  bool sampledOnce_ = false;
   uint64_t lastMemoryWarning_ = 0;
   bool portAllocation_ = false;
   uint64_t installationKey_ = 0;

@@ -65,15 +65,5 @@ adt::String versionLine();
 // (/opt/am/am -> /opt/am/am.ini).
 adt::String settingsPath(const adt::String& executablePath);
 
-// The base path of the log files (no extension), from the command line:
-//  - with "--log P" (not as the last argument): P, taken relative to the directory of
-//    `programPath` unless it is absolute, resolved to a full path, a trailing ".log" removed;
-//    its directory is created when missing (failure throws adt::IOException), and an extension
-//    of four characters after the dot is removed;
-//  - without it: <directory of programPath>/log/<program file name without extension>; the log
-//    directory is created when missing, and "" is returned when that fails (logging keeps its
-//    default).
-// `programPath` is normally argv[0]; main may pass the executable's path instead.
-adt::String logBasePath(const Arguments& args, const adt::String& programPath);
 
 }  // namespace server

@@ -4,6 +4,7 @@
 #include "adt/exception.h"
 #include "adt/log.h"
 #include "adt/log_path.h"
+#include "adt/thread.h"
 #include "config/settings.h"
 #include "config/validation.h"
 #include "platform/fault.h"
@@ -16,7 +17,10 @@
 namespace server {
 namespace {
 
+// A fault on a worker thread is reported as that thread's end; anywhere else it is the
+// process's: either way the process then ends with exit code 1.
 void onFault(const platform::FaultInfo& fault) {
+  if (adt::Thread::reportFault(fault.name, fault.stack)) return;
   adt::String text = "System exception[" + std::to_string(fault.code) + "]:\n" + fault.name;
   for (const adt::String& frame : platform::symbolize(fault.stack)) text += "\n\tat " + frame;
   adt::log(adt::LOG_ERR, text);

@@ -151,53 +151,5 @@ TEST(Help, Topics) {
   EXPECT_EQ(helpTopicText("Sched"), "Раздел справки \"Sched\" не найден");
 }
 
-// Log base paths, in a fresh directory standing for the program's home.
-class LogBaseTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::random_device rd;
-    home_ = (fs::temp_directory_path() /
-             ("am-args-test-" + std::to_string(rd()) + "-" + std::to_string(rd())))
-                .string();
-    fs::create_directory(home_);
-    program_ = home_ + "/am";
-  }
-  void TearDown() override { fs::remove_all(home_); }
-
-  adt::String base(std::initializer_list<const char*> words) const {
-    return logBasePath(Argv(words, program_.c_str()).args(), program_);
-  }
-
-  std::string home_;
-  std::string program_;
-};
-
-TEST_F(LogBaseTest, DefaultIsLogDirectoryBesideTheProgram) {
-  EXPECT_EQ(base({"--console"}), home_ + "/log/am");
-  EXPECT_TRUE(fs::is_directory(home_ + "/log"));
-  EXPECT_EQ(base({"--console", "--log"}), home_ + "/log/am");  // --log without a value
-  const std::string withExt = home_ + "/am.bin";
-  EXPECT_EQ(logBasePath(Argv({"-v"}, withExt.c_str()).args(), withExt), home_ + "/log/am");
-}
-
-TEST_F(LogBaseTest, DefaultFallsBackWhenTheDirectoryCannotBeMade) {
-  std::ofstream(home_ + "/log") << "not a directory";
-  EXPECT_EQ(base({"--console"}), "");
-}
-
-TEST_F(LogBaseTest, ExplicitPaths) {
-  EXPECT_EQ(base({"--log", "logs/main.log", "--console"}), home_ + "/logs/main");
-  EXPECT_TRUE(fs::is_directory(home_ + "/logs"));
-  EXPECT_EQ(base({"--console", "--log", "./x/../run"}), home_ + "/run");
-  EXPECT_EQ(base({"--log", "m"}), home_ + "/m");
-  const std::string absolute = home_ + "/abs/page.html";
-  EXPECT_EQ(base({"--log", absolute.c_str()}), home_ + "/abs/page");
-  EXPECT_TRUE(fs::is_directory(home_ + "/abs"));
-  EXPECT_EQ(base({"--log", "keep.txt"}), home_ + "/keep.txt");
-
-  std::ofstream(home_ + "/file") << "x";
-  EXPECT_THROW(base({"--log", "file/sub/am"}), adt::IOException);
-}
-
 }  // namespace
 }  // namespace server

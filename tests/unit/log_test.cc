@@ -296,6 +296,9 @@ TEST_F(LogBase, RelativePathsAreBesideTheExecutable) {
   EXPECT_TRUE(fs::is_directory(dir_ + "/srv/other"));
   EXPECT_EQ(resolve({"--log", "../up/x"}), dir_ + "/up/x");
   EXPECT_EQ(resolve({"--log", "logs/name.d"}), dir_ + "/srv/logs/name.d");
+  EXPECT_EQ(resolve({"--log", "logs/page.html"}), dir_ + "/srv/logs/page");
+  EXPECT_EQ(resolve({"--log", "a.b/c"}), dir_ + "/srv/a.b/c");      // a dot in a directory
+  EXPECT_EQ(resolve({"--log", "ab.c/de"}), dir_ + "/srv/ab.c/de");
   // The first --log wins.
   EXPECT_EQ(resolve({"--log", "logs/one", "--log", "logs/two"}), dir_ + "/srv/logs/one");
 }
