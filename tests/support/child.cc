@@ -132,7 +132,7 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   for (;;) {
     if (condition()) return true;
     if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 

@@ -53,8 +53,10 @@ struct RunResult {
 RunResult run(const std::vector<std::string>& argv, const std::string& cwd = "",
               std::chrono::milliseconds limit = std::chrono::seconds(60));
 
-// Polls `condition` every 20 ms until it holds or `limit` passes.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit);
+// Polls `condition` every 5 ms until it holds or `limit` passes; true once it held. The
+// default limit is generous: tests share a slow machine and must never rely on speed.
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 // A fresh temporary directory, removed with everything in it on destruction.
 class TempDir {
@@ -75,7 +77,9 @@ int freeTcpPort();
 // A port free for both TCP and UDP.
 int freePort();
 
+// The whole file as bytes; "" when it cannot be read.
 std::string readFile(const std::string& path);
+// Replaces the file's content (creating it) with exactly `content`.
 void writeFile(const std::string& path, const std::string& content);
 
 }  // namespace testsupport
