@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <random>
 #include <vector>
 
 #include "adt/exception.h"
@@ -15,8 +12,6 @@
 
 namespace server {
 namespace {
-
-namespace fs = std::filesystem;
 
 // Owns argument strings the way main's argv does and builds Arguments over them.
 class Argv {

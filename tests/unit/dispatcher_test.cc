@@ -6,7 +6,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -16,30 +15,16 @@
 #include "adt/exception.h"
 #include "adt/log.h"
 #include "adt/socket.h"
+#include "data.h"
+#include "log_recorder.h"
 
 namespace adt {
 namespace {
 
 const uint32_t kLoopback = platform::hostToNet32(0x7F000001);
 
-struct LogRecorder {
-  static std::mutex mutex;
-  static std::vector<std::pair<int, std::string>> lines;
-  static void sink(int level, const char* message) {
-    std::lock_guard<std::mutex> lock(mutex);
-    lines.emplace_back(level, message);
-  }
-  static std::vector<std::string> errors() {
-    std::lock_guard<std::mutex> lock(mutex);
-    std::vector<std::string> out;
-    for (const auto& [level, text] : lines) {
-      if (level == LOG_ERR) out.push_back(text);
-    }
-    return out;
-  }
-};
-std::mutex LogRecorder::mutex;
-std::vector<std::pair<int, std::string>> LogRecorder::lines;
+using testsupport::LogRecorder;
+using testsupport::patternText;
 
 // What a test channel did; outlives the channel so tests can look after it is destroyed.
 struct Probe {
@@ -120,14 +105,13 @@ class TestListener : public ServerChannel {
 class DispatcherTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    LogRecorder::lines.clear();
-    setLogSink(&LogRecorder::sink);
     g_trace.clear();
     listener_.create(Socket::STREAM);
     listener_.bind(kLoopback, 0);
     listener_.listen(Socket::maxBacklog());
   }
-  void TearDown() override { setLogSink(nullptr); }
+  // The texts of the error lines logged so far.
+  std::vector<std::string> errors() const { return log_.texts(LOG_ERR); }
 
   // A connected pair: the peer end (blocking) and a registered channel on the other end.
   struct Pair {
@@ -160,15 +144,10 @@ class DispatcherTest : public ::testing::Test {
     return true;
   }
 
+  LogRecorder log_;
   Socket listener_;
   std::vector<std::unique_ptr<Probe>> probes_;
 };
-
-std::string pattern(size_t n) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 13 + i / 509) & 0xFF);
-  return s;
-}
 
 TEST_F(DispatcherTest, AStepWithoutChannelsReturnsAtOnce) {
   ChannelDispatcher d;
@@ -228,7 +207,7 @@ TEST_F(DispatcherTest, ClosingWithNothingQueuedShutsDownInTheSameStep) {
   ASSERT_TRUE(runUntil(d, [&] { return p.probe->destroyed; }));
   EXPECT_EQ(p.probe->lastState, ChannelState::Closed);
   EXPECT_EQ(d.count(), 0u);
-  EXPECT_TRUE(LogRecorder::errors().empty());
+  EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(DispatcherTest, ClosingDrainsTheSendQueueBeforeShuttingDown) {
@@ -237,7 +216,7 @@ TEST_F(DispatcherTest, ClosingDrainsTheSendQueueBeforeShuttingDown) {
   // Fixed socket buffers far smaller than the output, so that it cannot leave in one step.
   ASSERT_EQ(platform::socketSetOption(p.channel->handle(), platform::kSendBuffer, 65536), 0);
   ASSERT_EQ(platform::socketSetOption(p.peer->handle(), platform::kReceiveBuffer, 65536), 0);
-  const std::string sent = pattern(4 << 20);
+  const std::string sent = patternText(4 << 20);
   for (size_t off = 0; off < sent.size(); off += 65536) {
     p.channel->send(new CopyBuffer(sent.data() + off, 65536));
   }
@@ -265,7 +244,7 @@ TEST_F(DispatcherTest, ClosingDrainsTheSendQueueBeforeShuttingDown) {
   EXPECT_EQ(received.size(), sent.size());
   EXPECT_TRUE(received == sent);
   EXPECT_EQ(p.probe->sent, sent.size());
-  EXPECT_TRUE(LogRecorder::errors().empty());
+  EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(DispatcherTest, EmptyBuffersInTheSendQueueAreSkipped) {
@@ -281,7 +260,7 @@ TEST_F(DispatcherTest, EmptyBuffersInTheSendQueueAreSkipped) {
   p.peer->setTimeout(5000);
   for (int n; (n = p.peer->recv(buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
   EXPECT_EQ(got, "ab");
-  EXPECT_TRUE(LogRecorder::errors().empty());
+  EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(DispatcherTest, APeerThatKeepsSendingAfterCloseIsCutOff) {
@@ -291,7 +270,7 @@ TEST_F(DispatcherTest, APeerThatKeepsSendingAfterCloseIsCutOff) {
   ASSERT_TRUE(d.process());
   ASSERT_EQ(p.channel->state(), ChannelState::HalfClosed);
 
-  const std::string junk = pattern(10000);
+  const std::string junk = patternText(10000);
   p.peer->sendAll(junk.data(), junk.size());
   ASSERT_TRUE(runUntil(d, [&] { return p.channel->discardedBytes() == 10000; }));
   EXPECT_FALSE(p.probe->destroyed);
@@ -302,7 +281,7 @@ TEST_F(DispatcherTest, APeerThatKeepsSendingAfterCloseIsCutOff) {
   EXPECT_GE(p.probe->discardedAtEnd, ClientChannel::kDiscardLimit);
   EXPECT_LE(p.probe->discardedAtEnd, 17000u);
   EXPECT_TRUE(p.probe->data.empty());  // nothing after closing reached the channel
-  EXPECT_TRUE(LogRecorder::errors().empty());
+  EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(DispatcherTest, PeerCloseAndResetEndTheChannelSilently) {
@@ -313,7 +292,7 @@ TEST_F(DispatcherTest, PeerCloseAndResetEndTheChannelSilently) {
   ASSERT_EQ(platform::socketSetOption(resettingWhileSending.channel->handle(),
                                       platform::kSendBuffer, 4096),
             0);
-  const std::string big = pattern(1 << 20);
+  const std::string big = patternText(1 << 20);
   resettingWhileSending.channel->send(new CopyBuffer(big.data(), big.size()));
 
   closing.peer->sendAll("bye", 3);
@@ -328,7 +307,7 @@ TEST_F(DispatcherTest, PeerCloseAndResetEndTheChannelSilently) {
   }));
   EXPECT_EQ(closing.probe->data, "bye");
   EXPECT_EQ(d.count(), 0u);
-  EXPECT_TRUE(LogRecorder::lines.empty());
+  EXPECT_TRUE(log_.lines().empty());
 }
 
 TEST_F(DispatcherTest, AThrowingHandlerCostsOnlyItsOwnChannel) {
@@ -342,11 +321,11 @@ TEST_F(DispatcherTest, AThrowingHandlerCostsOnlyItsOwnChannel) {
   plain.peer->sendAll("x", 1);
   detailed.peer->sendAll("y", 1);
   ASSERT_TRUE(runUntil(d, [&] { return plain.probe->destroyed && detailed.probe->destroyed; }));
-  std::vector<std::string> errors = LogRecorder::errors();
-  ASSERT_EQ(errors.size(), 2u);
-  std::sort(errors.begin(), errors.end());
-  EXPECT_EQ(errors[0].rfind("detailed failure\n\tat ", 0), 0u) << errors[0];
-  EXPECT_EQ(errors[1], "plain failure");
+  std::vector<std::string> logged = errors();
+  ASSERT_EQ(logged.size(), 2u);
+  std::sort(logged.begin(), logged.end());
+  EXPECT_EQ(logged[0].rfind("detailed failure\n\tat ", 0), 0u) << logged[0];
+  EXPECT_EQ(logged[1], "plain failure");
 
   healthy.peer->sendAll("still here", 10);
   ASSERT_TRUE(runUntil(d, [&] { return healthy.probe->data == "still here"; }));
@@ -370,8 +349,8 @@ TEST_F(DispatcherTest, AnUnexpectedReceiveErrorIsLoggedWithItsContext) {
   caller.create(Socket::STREAM);
   caller.connect(kLoopback, port);
   ASSERT_TRUE(runUntil(d, [&] { return probe.destroyed; }));
-  EXPECT_EQ(LogRecorder::errors(), std::vector<std::string>{format(
-                                       "recv(handle=%d,size=65536) Socket is not connected", h)});
+  EXPECT_EQ(errors(), std::vector<std::string>{
+                          format("recv(handle=%d,size=65536) Socket is not connected", h)});
 }
 
 TEST_F(DispatcherTest, OnReadReturningOneTakesTheChannelOutWithoutDestroyingIt) {
@@ -420,7 +399,7 @@ TEST_F(DispatcherTest, AServerChannelAcceptsAndRegistersConnections) {
 
   listener->close();
   ASSERT_TRUE(runUntil(d, [&] { return d.count() == 1; }));
-  EXPECT_TRUE(LogRecorder::errors().empty());
+  EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(DispatcherTest, ForEachSeesTheChannelsOfAStepInProgress) {

@@ -5,15 +5,11 @@
 
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <random>
-#include <sstream>
 #include <thread>
 
 #include "adt/log.h"
 #include "adt/thread.h"
+#include "child.h"
 #include "platform/clock.h"
 #include "platform/self.h"
 #include "platform/thread.h"
@@ -55,34 +51,8 @@ void printFault(const platform::FaultInfo& fault) {
 namespace adt {
 namespace {
 
-namespace fs = std::filesystem;
-
-std::string makeTempDir() {
-  std::random_device rd;
-  for (;;) {
-    const fs::path p = fs::temp_directory_path() /
-                       ("am_fault_test_" + std::to_string(platform::currentProcessId()) + "_" +
-                        std::to_string(rd()));
-    if (fs::create_directory(p)) return p.string();
-  }
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool waitFor(const std::function<bool()>& done, uint32_t limitMs = 20000) {
-  platform::Clock& clock = platform::systemClock();
-  const uint64_t start = clock.nowMs();
-  while (!done()) {
-    if (clock.nowMs() - start > limitMs) return false;
-    platform::sleepMs(5);
-  }
-  return true;
-}
+using testsupport::readFile;
+using testsupport::waitUntil;
 
 class FaultingWorker : public Thread {
  public:
@@ -110,7 +80,7 @@ TEST(ThreadStack, CapturesAnotherThreadsCallStack) {
     tid = platform::currentThreadId();
     am_fault_test::parkedFunctionForStackTest();
   });
-  ASSERT_TRUE(waitFor([] { return am_fault_test::g_parked.load(); }));
+  ASSERT_TRUE(waitUntil([] { return am_fault_test::g_parked.load(); }));
   platform::StackTrace stack;
   const bool ok = platform::captureThreadStack(tid.load(), stack, 5000);
   am_fault_test::g_unpark = true;
@@ -177,8 +147,8 @@ TEST(Faults, AreNamedAndEndTheProcessWithExitCodeOne) {
 }
 
 TEST(Faults, OnAWorkerAreLoggedWithItsDescription) {
-  const std::string dir = makeTempDir();
-  setLogBase(dir + "/am");
+  const testsupport::TempDir dir;
+  setLogBase(dir.file("am"));
   EXPECT_EXIT(
       {
         platform::installFaultHandlers([](const platform::FaultInfo& f) {
@@ -190,8 +160,7 @@ TEST(Faults, OnAWorkerAreLoggedWithItsDescription) {
       },
       ::testing::ExitedWithCode(1), "");
   setLogBase("");
-  const std::string err = readFile(dir + "/am.err");
-  fs::remove_all(dir);
+  const std::string err = readFile(dir.file("am.err"));
   EXPECT_NE(err.find("] ERR thread terminated by system exception\r\n"
                      "Access Violation(write of address 0x00000010)\r\n\tat "),
             std::string::npos)

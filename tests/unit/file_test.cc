@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <set>
 #include <utility>
 
 #include "adt/exception.h"
+#include "child.h"
 
 namespace adt {
 namespace {
@@ -20,19 +19,10 @@ static_assert((kFileRead | kShareReadWrite | kOpenExisting) == 49);
 // A fresh directory per test, removed afterwards.
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device rd;
-    dir_ = (fs::temp_directory_path() /
-            ("am-file-test-" + std::to_string(rd()) + "-" + std::to_string(rd())))
-               .string();
-    fs::create_directory(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  String path(const String& name) const { return dir_ + "/" + name; }
+  String path(const String& name) const { return temp_.file(name); }
 
   void put(const String& name, const std::string& content) const {
-    std::ofstream(path(name), std::ios::binary) << content;
+    testsupport::writeFile(path(name), content);
   }
   std::string get(const String& name) const {
     const Bytes b = readWholeFile(path(name));
@@ -51,7 +41,8 @@ class FileTest : public ::testing::Test {
     return {};
   }
 
-  String dir_;
+  const testsupport::TempDir temp_;
+  const String dir_ = temp_.path();
 };
 
 TEST_F(FileTest, CopyRefusesExistingTargetCopyOverwriteReplaces) {

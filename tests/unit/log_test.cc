@@ -4,44 +4,26 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <regex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "adt/exception.h"
 #include "adt/log_path.h"
+#include "child.h"
+#include "data.h"
+#include "log_recorder.h"
 #include "platform/file.h"
 #include "platform/self.h"
+#include "temp_log.h"
 
 namespace adt {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string makeTempDir() {
-  std::random_device rd;
-  for (;;) {
-    const fs::path p =
-        fs::temp_directory_path() / ("am_log_test_" + std::to_string(platform::currentProcessId()) +
-                                     "_" + std::to_string(rd()));
-    if (fs::create_directory(p)) return p.string();
-  }
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void writeFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
+using testsupport::countOf;
+using testsupport::writeFile;
 
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -58,36 +40,20 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-size_t countOf(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t i = text.find(what); i != std::string::npos; i = text.find(what, i + 1)) ++n;
-  return n;
-}
-
 const char kStamp[] = R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}:\d{3} )";
 
 // Each test logs into a fresh directory and starts as a fresh process would.
 class LogFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = makeTempDir();
-    base_ = dir_ + "/am";
-    setLogBase(base_);
-    resetLogStartForTesting();
-  }
-  void TearDown() override {
-    setLogSink(nullptr);
-    setLogBase("");
-    fs::remove_all(dir_);
-  }
-  std::string file(const char* suffix) const { return readFile(base_ + suffix); }
+  std::string file(const char* suffix) const { return logs_.read(suffix); }
   std::string ids() const {
     return "[" + std::to_string(platform::currentProcessId()) + "," +
            std::to_string(platform::currentThreadId()) + "] ";
   }
 
-  std::string dir_;
-  std::string base_;
+  const testsupport::TempLogFiles logs_;
+  const std::string dir_ = logs_.dir();
+  const std::string base_ = logs_.base();
 };
 
 TEST_F(LogFiles, LineFormatForEveryLevel) {
@@ -163,16 +129,19 @@ TEST_F(LogFiles, StartLineGoesIntoWhicheverFileIsFirst) {
 }
 
 TEST_F(LogFiles, SinkReceivesMessagesInsteadOfTheFiles) {
-  static std::vector<std::pair<int, std::string>> seen;
-  seen.clear();
-  setLogSink([](int level, const char* text) { seen.emplace_back(level, text); });
-  log(LOG_WARN, "to the sink");
-  LogLine(LOG_ERR) << "built " << 42 << " pieces";
-  LogLine(LOG_DBG, false) << "disabled";
-  setLogSink(nullptr);
+  std::vector<testsupport::LogRecorder::Line> seen;
+  {
+    testsupport::LogRecorder recorder;
+    log(LOG_WARN, "to the sink");
+    LogLine(LOG_ERR) << "built " << 42 << " pieces";
+    LogLine(LOG_DBG, false) << "disabled";
+    seen = recorder.lines();
+  }
   ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0], std::make_pair(LOG_WARN, std::string("to the sink")));
-  EXPECT_EQ(seen[1], std::make_pair(LOG_ERR, std::string("built 42 pieces")));
+  EXPECT_EQ(seen[0].level, LOG_WARN);
+  EXPECT_EQ(seen[0].text, "to the sink");
+  EXPECT_EQ(seen[1].level, LOG_ERR);
+  EXPECT_EQ(seen[1].text, "built 42 pieces");
   EXPECT_FALSE(fs::exists(base_ + ".log"));
 }
 
@@ -274,19 +243,15 @@ TEST_F(LogFiles, ConcurrentWritersLoseNothingUnderTheBound) {
 
 class LogBase : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = makeTempDir();
-    fs::create_directory(dir_ + "/srv");
-    exe_ = dir_ + "/srv/am";
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { fs::create_directory(dir_ + "/srv"); }
   String resolve(std::vector<const char*> args) {
     args.insert(args.begin(), "am");
     return resolveLogBase(static_cast<int>(args.size()), args.data(), exe_);
   }
 
-  std::string dir_;
-  std::string exe_;
+  const testsupport::TempDir temp_;
+  const std::string dir_ = temp_.path();
+  std::string exe_ = dir_ + "/srv/am";
 };
 
 TEST_F(LogBase, RelativePathsAreBesideTheExecutable) {
@@ -297,7 +262,7 @@ TEST_F(LogBase, RelativePathsAreBesideTheExecutable) {
   EXPECT_EQ(resolve({"--log", "../up/x"}), dir_ + "/up/x");
   EXPECT_EQ(resolve({"--log", "logs/name.d"}), dir_ + "/srv/logs/name.d");
   EXPECT_EQ(resolve({"--log", "logs/page.html"}), dir_ + "/srv/logs/page");
-  EXPECT_EQ(resolve({"--log", "a.b/c"}), dir_ + "/srv/a.b/c");      // a dot in a directory
+  EXPECT_EQ(resolve({"--log", "a.b/c"}), dir_ + "/srv/a.b/c");  // a dot in a directory
   EXPECT_EQ(resolve({"--log", "ab.c/de"}), dir_ + "/srv/ab.c/de");
   // The first --log wins.
   EXPECT_EQ(resolve({"--log", "logs/one", "--log", "logs/two"}), dir_ + "/srv/logs/one");

@@ -6,18 +6,12 @@
 #include "adt/nio_tagged_reader.h"
 #include "adt/tagged_reader.h"
 #include "adt/tagged_writer.h"
+#include "data.h"
 
 namespace adt {
 namespace {
 
-Bytes pattern(size_t n, uint32_t rng = 1) {
-  Bytes out(n);
-  for (size_t i = 0; i < n; ++i) {
-    rng = rng * 1103515245u + 12345u;
-    out[i] = static_cast<uint8_t>(rng >> 16);
-  }
-  return out;
-}
+using testsupport::patternBytes;
 
 template <typename Fn>
 void expectReaderError(Fn fn, const std::string& text) {
@@ -81,7 +75,7 @@ TEST(NioTaggedReader, ElementAppearsOnlyWhenWhollyReceived) {
   MemoryTaggedWriter w;
   w.writeInt(1, 0x11223344);
   w.writeTag(2, nullptr, 0);
-  const Bytes big = pattern(300);
+  const Bytes big = patternBytes(300);
   w.writeBytes(3, big);  // long form
   w.writeString(4, String("Аб"));
   const Bytes msg = w.toBytes();
@@ -132,7 +126,7 @@ TEST(NioTaggedReader, UnreadValuesAreDiscardedAndPiecesMayBeAnySize) {
   w.writeStreamSignature();
   for (int i = 0; i < 200; ++i) {
     w.writeInt(1, i);
-    w.writeBytes(2, pattern(i * 13, i));
+    w.writeBytes(2, patternBytes(i * 13, i));
   }
   const Bytes msg = w.toBytes();
 

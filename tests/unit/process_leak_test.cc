@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
+#include "child.h"
 #include "platform/error.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
@@ -21,16 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
-
-template <typename F>
-bool waitFor(F done, uint64_t limitMs = 30000) {
-  const uint64_t end = systemClock().nowMs() + limitMs;
-  while (!done()) {
-    if (systemClock().nowMs() > end) return false;
-    sleepMs(5);
-  }
-  return true;
-}
+using testsupport::waitUntil;
 
 // What a handle refers to ("socket:[123]", "pipe:[45]", "/dev/null"); "" when unreadable.
 std::string handleTarget(const std::string& pid, int handle) {
@@ -43,17 +34,12 @@ class ChildHandlesTest : public ::testing::Test {
   void SetUp() override {
     std::random_device rd;
     key_ = (uint64_t{rd()} << 32) ^ rd();
-    dir_ = (fs::temp_directory_path() /
-            ("am-leak-test-" + std::to_string(rd()) + "-" + std::to_string(rd())))
-               .string();
-    fs::create_directory(dir_);
   }
   void TearDown() override {
     if (child_.valid() && !child_.hasEnded()) {
       child_.terminate();
-      EXPECT_TRUE(waitFor([&] { return child_.hasEnded(); }));
+      EXPECT_TRUE(waitUntil([&] { return child_.hasEnded(); }));
     }
-    fs::remove_all(dir_);
   }
 
   // Starts `script` under /bin/sh with its output in `pipe`; returns the first line it prints.
@@ -66,23 +52,28 @@ class ChildHandlesTest : public ::testing::Test {
     o.inheritedSockets = sockets;
     EXPECT_TRUE(child_.spawn(o)) << systemErrorText(lastError());
     std::string out;
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
       waitPipeReadable(pipe_.readHandle(), 50);
       return pipe_.drain(out) == PipeRead::kError || out.find('\n') != std::string::npos;
     }));
-    const std::string pid = std::to_string(child_.pid());
-    EXPECT_TRUE(waitFor([&] {
-      std::error_code ec;
-      return fs::read_symlink("/proc/" + pid + "/exe", ec).filename() == "sleep";
-    }));
+    EXPECT_TRUE(childBecameSleep());
     return out.substr(0, out.find('\n'));
+  }
+
+  // Waits until the child has turned into the sleep program; false when it did not in time.
+  bool childBecameSleep() const {
+    const std::string exe = "/proc/" + std::to_string(child_.pid()) + "/exe";
+    return waitUntil([&] {
+      std::error_code ec;
+      return fs::read_symlink(exe, ec).filename() == "sleep";
+    });
   }
 
   // The child's handles once it has settled: the program itself may hold a file open for a
   // moment while it starts, but a leaked handle stays for good.
   std::set<int> settledHandles(const std::set<int>& expected) {
     std::set<int> seen;
-    waitFor([&] { return (seen = childHandles()) == expected; }, 10000);
+    waitUntil([&] { return (seen = childHandles()) == expected; }, std::chrono::seconds(10));
     return seen;
   }
 
@@ -95,7 +86,8 @@ class ChildHandlesTest : public ::testing::Test {
   }
 
   uint64_t key_ = 0;
-  std::string dir_;
+  const testsupport::TempDir temp_;
+  const std::string dir_ = temp_.path();
   OutputPipe pipe_;
   Process child_;
 };
@@ -147,11 +139,8 @@ TEST_F(ChildHandlesTest, WithoutOutputHandleEverythingGoesToDevNull) {
   SpawnOptions o;
   o.args = {"/bin/sleep", "60"};
   ASSERT_TRUE(child_.spawn(o));
+  ASSERT_TRUE(childBecameSleep());
   const std::string pid = std::to_string(child_.pid());
-  ASSERT_TRUE(waitFor([&] {
-    std::error_code ec;
-    return fs::read_symlink("/proc/" + pid + "/exe", ec).filename() == "sleep";
-  }));
   EXPECT_EQ(settledHandles({0, 1, 2}), (std::set<int>{0, 1, 2}));
   for (int h = 0; h < 3; ++h) EXPECT_EQ(handleTarget(pid, h), "/dev/null");
 }
@@ -164,7 +153,7 @@ class NamedPipeTest : public ChildHandlesTest {
   static std::string readToEnd(NamedPipe& pipe) {
     std::string out;
     PipeRead r = PipeRead::kWouldBlock;
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
       r = pipe.drain(out);
       return r != PipeRead::kWouldBlock;
     }));
@@ -201,7 +190,7 @@ TEST_F(NamedPipeTest, HolderInAnotherProcessIsBusyAndFreesTheNameWhenItDies) {
   NamedPipe pipe;
   EXPECT_EQ(pipe.create(dir_, name), PipeCreate::kBusy);
   ASSERT_TRUE(child_.terminate());
-  ASSERT_TRUE(waitFor([&] { return child_.hasEnded(); }));
+  ASSERT_TRUE(waitUntil([&] { return child_.hasEnded(); }));
   EXPECT_EQ(pipe.create(dir_, name), PipeCreate::kCreated) << systemErrorText(lastError());
 }
 
@@ -212,7 +201,7 @@ TEST_F(NamedPipeTest, OutputOutlivesItsWriter) {
   // Like an agent: the output pipe is opened by name, the standard handles go nowhere.
   o.args = {"/bin/sh", "-c", "exec >\"$0\"; echo first; echo second; exit 3", pipe.path()};
   ASSERT_TRUE(child_.spawn(o));
-  ASSERT_TRUE(waitFor([&] { return child_.hasEnded(); }));
+  ASSERT_TRUE(waitUntil([&] { return child_.hasEnded(); }));
   EXPECT_EQ(child_.exitStatus().code, 3);
   EXPECT_EQ(readToEnd(pipe), "first\nsecond\n");
 }
@@ -225,7 +214,7 @@ TEST_F(NamedPipeTest, LiveWriterShowsAsWouldBlockUntilItEnds) {
   ASSERT_TRUE(child_.spawn(o));
   std::string out;
   ASSERT_TRUE(
-      waitFor([&] { return pipe.drain(out) == PipeRead::kWouldBlock && out == "hello\n"; }));
+      waitUntil([&] { return pipe.drain(out) == PipeRead::kWouldBlock && out == "hello\n"; }));
   ASSERT_TRUE(child_.terminate());
   EXPECT_EQ(readToEnd(pipe), "");
   EXPECT_EQ(out, "hello\n");

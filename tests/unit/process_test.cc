@@ -5,13 +5,12 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
+#include "child.h"
 #include "platform/error.h"
 #include "platform/pipe.h"
 #include "platform/self.h"
@@ -21,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
+using testsupport::waitUntil;
 
 TEST(CommandLineTest, SplitsOnBlanksAndGroupsQuotes) {
   EXPECT_EQ(splitCommandLine(""), Args{});
@@ -57,21 +57,9 @@ TEST(CommandLineTest, JoinIsTheInverseOfSplit) {
   EXPECT_EQ(joinCommandLine({R"(x"y)"}), R"("x\"y")");
 }
 
-// Polls `done` every few milliseconds for up to `limitMs`; true once it holds.
-template <typename F>
-bool waitFor(F done, uint64_t limitMs = 30000) {
-  const uint64_t end = systemClock().nowMs() + limitMs;
-  while (!done()) {
-    if (systemClock().nowMs() > end) return false;
-    sleepMs(5);
-  }
-  return true;
-}
-
 // The state letter of a process (R, S, T, Z, ...), or 0 when it cannot be read.
 char procState(uint32_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = testsupport::readFile("/proc/" + std::to_string(pid) + "/stat");
   const size_t close = text.rfind(')');
   return close == std::string::npos || close + 2 >= text.size() ? 0 : text[close + 2];
 }
@@ -79,23 +67,15 @@ char procState(uint32_t pid) {
 // Starts processes and makes sure each is gone when the test ends, however it ends.
 class ProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device rd;
-    dir_ = (fs::temp_directory_path() /
-            ("am-process-test-" + std::to_string(rd()) + "-" + std::to_string(rd())))
-               .string();
-    fs::create_directory(dir_);
-  }
   void TearDown() override {
     for (auto& p : started_) {
       if (!p->hasEnded()) {
         p->resume();
         p->terminate();
-        EXPECT_TRUE(waitFor([&] { return p->hasEnded(); })) << "pid " << p->pid();
+        EXPECT_TRUE(waitUntil([&] { return p->hasEnded(); })) << "pid " << p->pid();
       }
     }
     started_.clear();
-    fs::remove_all(dir_);
   }
 
   Process& start(const Args& args, int output = -1, const std::string& directory = "") {
@@ -125,7 +105,7 @@ class ProcessTest : public ::testing::Test {
   static std::string readToEnd(OutputPipe& pipe) {
     std::string out;
     PipeRead r = PipeRead::kWouldBlock;
-    const bool ended = waitFor([&] {
+    const bool ended = waitUntil([&] {
       waitPipeReadable(pipe.readHandle(), 50);
       r = pipe.drain(out);
       return r != PipeRead::kWouldBlock;
@@ -135,7 +115,8 @@ class ProcessTest : public ::testing::Test {
     return out;
   }
 
-  std::string dir_;
+  const testsupport::TempDir temp_;
+  const std::string dir_ = temp_.path();
   std::vector<std::unique_ptr<Process>> started_;
 };
 
@@ -154,7 +135,7 @@ TEST_F(ProcessTest, ChildRunsInItsDirectoryWithExtraVariableAndOutputReachesTheP
   pipe.closeWriteEnd();
   const std::string out = readToEnd(pipe);
   EXPECT_EQ(out, fs::canonical(dir_).string() + "\nport=5077\nto-stderr\nread=1\n");
-  ASSERT_TRUE(waitFor([&] { return p.hasEnded(); }));
+  ASSERT_TRUE(waitUntil([&] { return p.hasEnded(); }));
   const ExitStatus st = p.exitStatus();
   EXPECT_TRUE(st.known);
   EXPECT_FALSE(st.signaled);
@@ -170,7 +151,7 @@ TEST_F(ProcessTest, SpawnFailuresReachTheCallerWithTheirText) {
   o.args = {"/bin/sh", "-c", "exit 0"};
   o.directory = dir_ + "/missing";
   EXPECT_EQ(spawnFailure(o), "No such file or directory");
-  std::ofstream(dir_ + "/file") << "x";
+  testsupport::writeFile(dir_ + "/file", "x");
   o.directory = dir_ + "/file";
   EXPECT_EQ(spawnFailure(o), "Not a directory");
   o.args.clear();
@@ -179,7 +160,7 @@ TEST_F(ProcessTest, SpawnFailuresReachTheCallerWithTheirText) {
 
 TEST_F(ProcessTest, UnpackedScriptRunsOnlyOnceMadeExecutable) {
   const std::string script = dir_ + "/agent";
-  std::ofstream(script) << "#!/bin/sh\necho \"started $1\"\n";
+  testsupport::writeFile(script, "#!/bin/sh\necho \"started $1\"\n");
   SpawnOptions o;
   o.args = {script, "arg"};
   EXPECT_EQ(spawnFailure(o), "Permission denied");
@@ -204,7 +185,7 @@ TEST_F(ProcessTest, EndingsAreReportedAsTheyHappened) {
   EXPECT_FALSE(killed.hasEnded());
   ASSERT_TRUE(killed.terminate());
   ASSERT_TRUE(stopped.requestStop());
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(waitUntil([&] {
     return killed.hasEnded() && stopped.hasEnded() && crashed.hasEnded() && done.hasEnded();
   }));
   // A forced end reads as exit code 1; endings we did not cause keep their signal.
@@ -226,14 +207,14 @@ TEST_F(ProcessTest, EndingsAreReportedAsTheyHappened) {
 TEST_F(ProcessTest, SuspendedProcessStaysInMemoryUntilKilled) {
   Process& p = start({"/bin/sleep", "60"});
   ASSERT_TRUE(p.suspend());
-  EXPECT_TRUE(waitFor([&] { return procState(p.pid()) == 'T'; }));
+  EXPECT_TRUE(waitUntil([&] { return procState(p.pid()) == 'T'; }));
   EXPECT_FALSE(p.hasEnded());
   ASSERT_TRUE(p.resume());
-  EXPECT_TRUE(waitFor([&] { return procState(p.pid()) == 'S'; }));
+  EXPECT_TRUE(waitUntil([&] { return procState(p.pid()) == 'S'; }));
   ASSERT_TRUE(p.suspend());
-  EXPECT_TRUE(waitFor([&] { return procState(p.pid()) == 'T'; }));
+  EXPECT_TRUE(waitUntil([&] { return procState(p.pid()) == 'T'; }));
   ASSERT_TRUE(p.terminate());
-  EXPECT_TRUE(waitFor([&] { return p.hasEnded(); }));
+  EXPECT_TRUE(waitUntil([&] { return p.hasEnded(); }));
   EXPECT_EQ(p.exitStatus().code, 1);
 }
 
@@ -245,13 +226,13 @@ TEST_F(ProcessTest, AttachedProcessIsWatchedAndEndedThroughItsHandle) {
   EXPECT_EQ(other.pid(), child.pid());
   EXPECT_FALSE(other.hasEnded());
   ASSERT_TRUE(other.suspend());
-  EXPECT_TRUE(waitFor([&] { return procState(child.pid()) == 'T'; }));
+  EXPECT_TRUE(waitUntil([&] { return procState(child.pid()) == 'T'; }));
   EXPECT_FALSE(other.hasEnded());
   ASSERT_TRUE(other.terminate());
   // Seen as ended while still unreaped by its parent.
-  EXPECT_TRUE(waitFor([&] { return other.hasEnded(); }));
+  EXPECT_TRUE(waitUntil([&] { return other.hasEnded(); }));
   EXPECT_EQ(other.exitStatus().code, 1);
-  EXPECT_TRUE(waitFor([&] { return child.hasEnded(); }));
+  EXPECT_TRUE(waitUntil([&] { return child.hasEnded(); }));
   EXPECT_TRUE(child.exitStatus().signaled);
   EXPECT_EQ(child.exitStatus().code, 9);
 
@@ -269,8 +250,8 @@ TEST_F(ProcessTest, ReleasedChildIsReapedOnceItEnds) {
   ASSERT_TRUE(handle.attach(pid));
   EXPECT_FALSE(handle.hasEnded());
   ASSERT_TRUE(handle.terminate());
-  ASSERT_TRUE(waitFor([&] { return handle.hasEnded(); }));
-  EXPECT_TRUE(waitFor([&] {
+  ASSERT_TRUE(waitUntil([&] { return handle.hasEnded(); }));
+  EXPECT_TRUE(waitUntil([&] {
     reapAbandonedChildren();
     return !fs::exists("/proc/" + std::to_string(pid));
   }));
@@ -291,7 +272,7 @@ TEST_F(ProcessTest, TimesAndMemoryOfARunningChildArePlausible) {
   EXPECT_LE(t.startUnixMs, after + 2000);
   EXPECT_LT(t.userMs + t.kernelMs, 10000u);
   ProcessMemory m;
-  ASSERT_TRUE(waitFor([&] { return readProcessMemory(p.pid(), m) && m.workingSetKiB > 0; }));
+  ASSERT_TRUE(waitUntil([&] { return readProcessMemory(p.pid(), m) && m.workingSetKiB > 0; }));
   EXPECT_GE(m.peakWorkingSetKiB, m.workingSetKiB);
   EXPECT_LT(m.workingSetKiB, 1u << 20);
 
@@ -304,7 +285,7 @@ TEST_F(ProcessTest, TimesAndMemoryOfARunningChildArePlausible) {
   EXPECT_GT(selfMem.workingSetKiB, 0u);
 
   ASSERT_TRUE(p.terminate());
-  ASSERT_TRUE(waitFor([&] { return p.hasEnded(); }));
+  ASSERT_TRUE(waitUntil([&] { return p.hasEnded(); }));
   EXPECT_FALSE(readProcessTimes(p.pid(), t));
   EXPECT_FALSE(readProcessMemory(p.pid(), m));
 }
@@ -313,7 +294,7 @@ TEST_F(ProcessTest, EnumerationFindsAChildAndReadsItsCommandLine) {
   // The shell stops itself, so it stays as started without forking anything.
   const Args args = {"/bin/sh", "-c", "kill -STOP $$; :", "name x", "a\"b", ""};
   Process& p = start(args);
-  ASSERT_TRUE(waitFor([&] { return procState(p.pid()) == 'T'; }));
+  ASSERT_TRUE(waitUntil([&] { return procState(p.pid()) == 'T'; }));
   std::vector<uint32_t> pids;
   ASSERT_TRUE(enumerateProcesses(pids));
   EXPECT_NE(std::find(pids.begin(), pids.end(), p.pid()), pids.end());
@@ -324,7 +305,7 @@ TEST_F(ProcessTest, EnumerationFindsAChildAndReadsItsCommandLine) {
   EXPECT_EQ(splitCommandLine(line), args);
 
   ASSERT_TRUE(p.terminate());
-  ASSERT_TRUE(waitFor([&] { return p.hasEnded(); }));
+  ASSERT_TRUE(waitUntil([&] { return p.hasEnded(); }));
   EXPECT_FALSE(readProcessCommandLine(p.pid(), line));
 }
 
@@ -334,7 +315,7 @@ TEST(SystemTimesTest, GrowAndCountProcessors) {
   EXPECT_GE(a.processors, 1u);
   EXPECT_GT(a.idleMs + a.busyMs, 0u);
   ASSERT_TRUE(
-      waitFor([&] { return readSystemTimes(b) && b.idleMs + b.busyMs > a.idleMs + a.busyMs; }));
+      waitUntil([&] { return readSystemTimes(b) && b.idleMs + b.busyMs > a.idleMs + a.busyMs; }));
   EXPECT_GE(b.idleMs, a.idleMs);
   EXPECT_GE(b.busyMs, a.busyMs);
 }
@@ -373,7 +354,7 @@ TEST_F(ProcessTest, LeaveMarkerHeldByAnotherProcessVanishesWithIt) {
   marker.close();
   EXPECT_TRUE(leaveMarkerExists(key));
   ASSERT_TRUE(holder.terminate());
-  ASSERT_TRUE(waitFor([&] { return holder.hasEnded(); }));
+  ASSERT_TRUE(waitUntil([&] { return holder.hasEnded(); }));
   EXPECT_FALSE(leaveMarkerExists(key));
 }
 

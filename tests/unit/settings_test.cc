@@ -4,12 +4,11 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 
 #include "adt/exception.h"
+#include "child.h"
 #include "platform/error.h"
 #include "platform/file.h"
-#include "platform/self.h"
 
 namespace config {
 namespace {
@@ -19,22 +18,13 @@ namespace fs = std::filesystem;
 // A fresh directory per test, removed afterwards.
 class SettingsFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("am_settings_" + std::to_string(platform::currentProcessId()) + "_" + info->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string write(const std::string& bytes) {
-    const std::string path = (dir_ / "am.ini").string();
-    std::ofstream(path, std::ios::binary) << bytes;
+    const std::string path = dir_.file("am.ini");
+    testsupport::writeFile(path, bytes);
     return path;
   }
 
-  fs::path dir_;
+  const testsupport::TempDir dir_;
 };
 
 Settings parsed(std::string_view text) {
@@ -59,7 +49,7 @@ void expectDefaults(const Settings& s) {
 
 TEST_F(SettingsFile, MissingOrEmptyFileGivesDefaults) {
   Settings missing;
-  missing.load((dir_ / "absent.ini").string());
+  missing.load(dir_.file("absent.ini"));
   expectDefaults(missing);
 
   Settings empty;
@@ -72,7 +62,7 @@ TEST_F(SettingsFile, MissingOrEmptyFileGivesDefaults) {
 }
 
 TEST_F(SettingsFile, UnreadableFileThrowsTheSystemText) {
-  const std::string path = (dir_ / "am.ini").string();
+  const std::string path = dir_.file("am.ini");
   fs::create_directory(path);
   ASSERT_EQ(platform::openFile(path, platform::kAccessRead, platform::kOpenExisting),
             platform::kNoFile);

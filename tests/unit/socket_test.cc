@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "adt/exception.h"
 #include "adt/log.h"
+#include "data.h"
+#include "log_recorder.h"
 #include "platform/net.h"
 
 namespace adt {
@@ -17,30 +18,8 @@ namespace {
 
 const uint32_t kLoopback = platform::hostToNet32(0x7F000001);
 
-// Records every logged line while installed.
-struct LogRecorder {
-  static std::mutex mutex;
-  static std::vector<std::pair<int, std::string>> lines;
-  static void sink(int level, const char* message) {
-    std::lock_guard<std::mutex> lock(mutex);
-    lines.emplace_back(level, message);
-  }
-  LogRecorder() {
-    lines.clear();
-    setLogSink(&sink);
-  }
-  ~LogRecorder() { setLogSink(nullptr); }
-  std::vector<std::string> startingWith(const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(mutex);
-    std::vector<std::string> out;
-    for (const auto& [level, text] : lines) {
-      if (level == LOG_WARN && text.rfind(prefix, 0) == 0) out.push_back(text);
-    }
-    return out;
-  }
-};
-std::mutex LogRecorder::mutex;
-std::vector<std::pair<int, std::string>> LogRecorder::lines;
+using testsupport::LogRecorder;
+using testsupport::patternText;
 
 // Every reading moves time on by `step` milliseconds: each timed stretch of work looks slow.
 class SteppingClock final : public platform::Clock {
@@ -57,12 +36,6 @@ class SteppingClock final : public platform::Clock {
   uint64_t now_ = 1000000;
   uint64_t step_;
 };
-
-std::string pattern(size_t n) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
-  return s;
-}
 
 // A listening stream socket on a port the system chose.
 struct Listener {
@@ -85,6 +58,11 @@ struct DatagramSink {
     EXPECT_EQ(platform::socketSetOption(socket.handle(), platform::kReceiveBuffer, 1 << 20), 0);
     socket.bind(kLoopback, 0);
     port = socket.localPort();
+  }
+  // Makes `sender` a datagram socket whose every send comes here.
+  void connect(Socket& sender) const {
+    sender.create(Socket::DATAGRAM);
+    sender.connect(kLoopback, port);
   }
   // The datagrams that arrive until none comes for a while.
   std::vector<std::string> drain() {
@@ -234,7 +212,7 @@ TEST(Socket, SendAllDeliversAHundredThousandBytesWhole) {
       received.append(buf.data(), static_cast<size_t>(n));
     }
   });
-  const std::string sent = pattern(100000);
+  const std::string sent = patternText(100000);
   client.sendAll(sent.data(), sent.size());
   client.shutdown(Socket::SEND);
   reader.join();
@@ -246,9 +224,8 @@ TEST(Socket, SendAllGoesOutInPiecesOf32768) {
   // Each send of a connected datagram socket is one datagram: the pieces become visible.
   DatagramSink sink;
   Socket sender;
-  sender.create(Socket::DATAGRAM);
-  sender.connect(kLoopback, sink.port);
-  const std::string sent = pattern(100000);
+  sink.connect(sender);
+  const std::string sent = patternText(100000);
   sender.sendAll(sent.data(), sent.size());
 
   std::vector<std::string> got = sink.drain();
@@ -263,10 +240,9 @@ TEST(Socket, SendAllGoesOutInPiecesOf32768) {
 TEST(Socket, GatheredSendsGroupSixteenChunksAndSendBigOnesAlone) {
   DatagramSink sink;
   Socket sender;
-  sender.create(Socket::DATAGRAM);
-  sender.connect(kLoopback, sink.port);
+  sink.connect(sender);
 
-  const std::string big = pattern(40000);
+  const std::string big = patternText(40000);
   std::vector<std::string> small;
   for (int i = 0; i < 20; ++i) small.push_back(std::string(100, static_cast<char>('a' + i)));
   std::vector<Chunk> chunks;
@@ -295,12 +271,11 @@ TEST(Socket, SlowBlockingSendsAreLogged) {
   DatagramSink sink;
   SteppingClock slow(600);
   Socket sender(slow);
-  sender.create(Socket::DATAGRAM);
-  sender.connect(kLoopback, sink.port);
-  const std::string data = pattern(100000);
+  sink.connect(sender);
+  const std::string data = patternText(100000);
   sender.sendAll(data.data(), data.size());
 
-  std::vector<std::string> progress = recorder.startingWith("!net Socket::Send transfered ");
+  std::vector<std::string> progress = recorder.texts(LOG_WARN, "!net Socket::Send transfered ");
   ASSERT_FALSE(progress.empty());
   for (const std::string& line : progress) {
     unsigned long sent = 0, total = 0;
@@ -312,7 +287,7 @@ TEST(Socket, SlowBlockingSendsAreLogged) {
     EXPECT_GT(sent, 0u);
     EXPECT_LT(sent, 100000u);
   }
-  std::vector<std::string> timing = recorder.startingWith("!net Socket::Send time: ");
+  std::vector<std::string> timing = recorder.texts(LOG_WARN, "!net Socket::Send time: ");
   ASSERT_EQ(timing.size(), 1u);
   unsigned long ms = 0, size = 0;
   ASSERT_EQ(std::sscanf(timing[0].c_str(), "!net Socket::Send time: %lu size: %lu", &ms, &size), 2);
@@ -321,7 +296,7 @@ TEST(Socket, SlowBlockingSendsAreLogged) {
 
   std::vector<Chunk> chunks(4, Chunk{10, data.data()});
   sender.sendAll(chunks.data(), chunks.size());
-  std::vector<std::string> gathered = recorder.startingWith("!net WSASend time: ");
+  std::vector<std::string> gathered = recorder.texts(LOG_WARN, "!net WSASend time: ");
   ASSERT_EQ(gathered.size(), 1u);
   EXPECT_NE(gathered[0].find(" size: 40"), std::string::npos) << gathered[0];
   EXPECT_EQ(sink.drain().size(), 5u);
@@ -332,14 +307,13 @@ TEST(Socket, QuickSendsAreNotLogged) {
   DatagramSink sink;
   SteppingClock still(0);
   Socket sender(still);
-  sender.create(Socket::DATAGRAM);
-  sender.connect(kLoopback, sink.port);
-  const std::string data = pattern(100000);
+  sink.connect(sender);
+  const std::string data = patternText(100000);
   sender.sendAll(data.data(), data.size());
   std::vector<Chunk> chunks(4, Chunk{10, data.data()});
   sender.sendAll(chunks.data(), chunks.size());
   sender.sendAll(data.data(), 0);
-  EXPECT_TRUE(recorder.startingWith("!net").empty());
+  EXPECT_TRUE(recorder.texts(LOG_WARN, "!net").empty());
 }
 
 TEST(Socket, DatagramsCarryTheirSender) {

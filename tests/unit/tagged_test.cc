@@ -9,22 +9,16 @@
 #include "adt/tagged_compressed.h"
 #include "adt/tagged_reader.h"
 #include "adt/tagged_writer.h"
+#include "data.h"
 
 namespace adt {
 namespace {
 
+using testsupport::patternBytes;
+
 Bytes bytesOf(std::initializer_list<int> list) {
   Bytes out;
   for (int b : list) out.push_back(static_cast<uint8_t>(b));
-  return out;
-}
-
-Bytes pattern(size_t n, uint32_t rng = 1) {
-  Bytes out(n);
-  for (size_t i = 0; i < n; ++i) {
-    rng = rng * 1103515245u + 12345u;
-    out[i] = static_cast<uint8_t>(rng >> 16);
-  }
   return out;
 }
 
@@ -93,7 +87,7 @@ class DribbleStream : public InputStream {
 
 TEST(TaggedWriter, ShortFormUpTo240LongFormAbove) {
   MemoryTaggedWriter w;
-  const Bytes v240 = pattern(240), v241 = pattern(241);
+  const Bytes v240 = patternBytes(240), v241 = patternBytes(241);
   w.writeTag(5, v240.data(), v240.size());
   ASSERT_EQ(w.size(), 242u);
   EXPECT_EQ(w.data()[0], 5);
@@ -155,7 +149,7 @@ TEST(TaggedWriter, SmallElementsAreGatheredUntilTheStagingBufferIsFull) {
 TEST(TaggedWriter, LargeValueLeavesInOneGatherWriteWithoutCopy) {
   RecordingStream out;
   StreamTaggedWriter w(out);
-  const Bytes mid = pattern(300), big = pattern(5000);
+  const Bytes mid = patternBytes(300), big = patternBytes(5000);
   w.writeTag(1, mid.data(), mid.size());  // 306 bytes still fit the staging buffer
   w.writeInt(2, 42);
   EXPECT_TRUE(out.calls.empty());
@@ -170,7 +164,7 @@ TEST(TaggedWriter, LargeValueLeavesInOneGatherWriteWithoutCopy) {
   EXPECT_EQ(out.calls[1].sizes, (std::vector<size_t>{0, 6, 5000}));
 
   // A long-form element stays in the staging buffer only while it leaves room to spare.
-  const Bytes edge = pattern(1018);
+  const Bytes edge = patternBytes(1018);
   w.writeTag(5, edge.data(), 1017);
   EXPECT_EQ(out.calls.size(), 2u);
   w.flush();
@@ -225,7 +219,7 @@ TEST(TaggedReader, ForeignShortSizes241To255) {
   for (int size = 241; size <= 255; ++size) {
     in.push_back(static_cast<uint8_t>(size - 200));
     in.push_back(static_cast<uint8_t>(size));
-    const Bytes v = pattern(size, size);
+    const Bytes v = patternBytes(size, size);
     in.insert(in.end(), v.begin(), v.end());
   }
   MemoryTaggedReader r(in);
@@ -234,7 +228,7 @@ TEST(TaggedReader, ForeignShortSizes241To255) {
     EXPECT_EQ(r.currentSize(), static_cast<uint32_t>(size));
     Bytes got;
     r.readBytes(got);
-    EXPECT_EQ(got, pattern(size, size));
+    EXPECT_EQ(got, patternBytes(size, size));
   }
   EXPECT_EQ(r.nextTag(), 0);
 }
@@ -265,7 +259,7 @@ TEST(TaggedReader, EndOfInputCases) {
 TEST(TaggedReader, NextTagSkipsUnreadValues) {
   MemoryTaggedWriter w;
   w.writeInt(1, 11);
-  const Bytes big = pattern(3000);
+  const Bytes big = patternBytes(3000);
   w.writeBytes(2, big);
   w.writeInt(3, 33);
   const Bytes msg = w.toBytes();
@@ -358,7 +352,7 @@ TEST(TaggedReader, StreamReaderAcrossBlockBoundaries) {
   for (int i = 0; i < 300; ++i) {
     w.writeInt(1, i);
     w.writeString(2, String(i % 50, 'a' + i % 26));
-    if (i % 37 == 0) w.writeBytes(3, pattern(100 + i * 40, i));  // up to 12 KB, past a block
+    if (i % 37 == 0) w.writeBytes(3, patternBytes(100 + i * 40, i));  // up to 12 KB, past a block
   }
   const Bytes msg = w.toBytes();
 
@@ -377,7 +371,7 @@ TEST(TaggedReader, StreamReaderAcrossBlockBoundaries) {
       } else {
         Bytes got;
         r.readBytes(got);
-        ASSERT_EQ(got, pattern(100 + i * 40, i));
+        ASSERT_EQ(got, patternBytes(100 + i * 40, i));
       }
     }
   }
@@ -386,11 +380,11 @@ TEST(TaggedReader, StreamReaderAcrossBlockBoundaries) {
 
 TEST(TaggedReader, MemoryReaderInlineAndHeapContent) {
   MemoryTaggedWriter w;
-  w.writeBytes(202, pattern(5000));
+  w.writeBytes(202, patternBytes(5000));
   MemoryTaggedReader r(w.toBytes());
   Bytes got;
   r.readBlob(got);
-  EXPECT_EQ(got, pattern(5000));
+  EXPECT_EQ(got, patternBytes(5000));
   EXPECT_EQ(r.nextTag(), 0);
 
   const Bytes small = bytesOf({7, 1, 9});
@@ -399,7 +393,7 @@ TEST(TaggedReader, MemoryReaderInlineAndHeapContent) {
   EXPECT_EQ(r.readByte(), 9);
   r.assign(w.data(), w.size());  // back to the kept heap block
   r.readBlob(got);
-  EXPECT_EQ(got, pattern(5000));
+  EXPECT_EQ(got, patternBytes(5000));
 }
 
 TEST(TaggedReader, DeclaredSizeIsNotAllocatedUpFront) {
@@ -419,7 +413,7 @@ TEST(TaggedReader, DeclaredSizeIsNotAllocatedUpFront) {
 
   // A genuine value larger than the first piece still arrives whole.
   MemoryTaggedWriter w;
-  const Bytes big = pattern(3 << 20);
+  const Bytes big = patternBytes(3 << 20);
   w.writeBytes(1, big);
   const Bytes msg = w.toBytes();
   DribbleStream bigStream(msg);
@@ -450,7 +444,7 @@ Bytes inflateAll(const uint8_t* data, size_t n, int windowBits) {
 void writeSample(TaggedWriter& w, size_t blobSize) {
   w.writeInt(1, 12345);
   w.writeString(2, String("строка"));
-  w.writeBytes(3, pattern(blobSize));
+  w.writeBytes(3, patternBytes(blobSize));
   w.writeInt64(4, -1);
 }
 
@@ -477,7 +471,7 @@ TEST(CompressedTagged, RoundTripsSmallAndLargeContent) {
     EXPECT_EQ(cr.readString(), "строка");
     Bytes got;
     cr.readBytes(got);
-    EXPECT_EQ(got, pattern(blobSize));
+    EXPECT_EQ(got, patternBytes(blobSize));
     EXPECT_EQ(cr.readInt64(), -1);
     EXPECT_EQ(cr.nextTag(), 0);
     EXPECT_EQ(outerReader.nextTag(), 0);
@@ -556,7 +550,7 @@ TEST(CompressedTagged, HostileValuesFail) {
 
 TEST(CompressionStream, RawDeflateInflatesBackAndFinishesInnerStream) {
   RecordingStream inner;
-  const Bytes data = pattern(300 << 10);
+  const Bytes data = patternBytes(300 << 10);
   {
     CompressionStream z(inner);
     for (size_t off = 0; off < data.size(); off += 7000) {

@@ -4,11 +4,8 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <random>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -17,9 +14,12 @@
 #include "adt/exception.h"
 #include "adt/hang_watch.h"
 #include "adt/log.h"
+#include "child.h"
+#include "data.h"
 #include "platform/clock.h"
 #include "platform/self.h"
 #include "platform/thread.h"
+#include "temp_log.h"
 
 // Named outside the anonymous namespace so that their symbols show in captured call stacks.
 namespace am_thread_test {
@@ -44,10 +44,7 @@ __attribute__((noinline)) bool blockedMainLoopForHangTest(const std::string& log
   platform::Clock& clock = platform::systemClock();
   const uint64_t start = clock.nowMs();
   while (clock.nowMs() - start < 20000) {
-    std::ifstream in(logPath, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    if (text.str().find("! thread hang") != std::string::npos) return true;
+    if (testsupport::readFile(logPath).find("! thread hang") != std::string::npos) return true;
     platform::sleepMs(10);
   }
   return false;
@@ -61,56 +58,15 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string makeTempDir() {
-  std::random_device rd;
-  for (;;) {
-    const fs::path p = fs::temp_directory_path() /
-                       ("am_thread_test_" + std::to_string(platform::currentProcessId()) + "_" +
-                        std::to_string(rd()));
-    if (fs::create_directory(p)) return p.string();
-  }
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-size_t countOf(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t i = text.find(what); i != std::string::npos; i = text.find(what, i + 1)) ++n;
-  return n;
-}
-
-// Polls `done` every 5 ms for up to `limitMs`; true when it became true.
-bool waitFor(const std::function<bool()>& done, uint32_t limitMs = 20000) {
-  platform::Clock& clock = platform::systemClock();
-  const uint64_t start = clock.nowMs();
-  while (!done()) {
-    if (clock.nowMs() - start > limitMs) return false;
-    platform::sleepMs(5);
-  }
-  return true;
-}
+using testsupport::countOf;
+using testsupport::waitUntil;
 
 class WithLog : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = makeTempDir();
-    base_ = dir_ + "/am";
-    setLogBase(base_);
-    resetLogStartForTesting();
-  }
-  void TearDown() override {
-    setLogBase("");
-    fs::remove_all(dir_);
-  }
-  std::string file(const char* suffix) const { return readFile(base_ + suffix); }
+  std::string file(const char* suffix) const { return logs_.read(suffix); }
 
-  std::string dir_;
-  std::string base_;
+  const testsupport::TempLogFiles logs_;
+  const std::string base_ = logs_.base();
 };
 
 // A worker whose run() is given by the test.
@@ -156,7 +112,7 @@ std::string describeText(const Thread& t) {
 TEST_F(WithLog, StopEndsASleepingWorkerAtItsNextSlice) {
   Worker w([](Worker&) { Thread::sleep(10000); });
   w.start();
-  ASSERT_TRUE(waitFor([&] { return w.started(); }));
+  ASSERT_TRUE(waitUntil([&] { return w.started(); }));
   EXPECT_EQ(w.state(), Thread::kRunning);
   EXPECT_EQ(w.seenCurrent.load(), &w);
   EXPECT_EQ(Thread::current(), nullptr);  // the test's own thread is not an adt::Thread
@@ -234,7 +190,7 @@ TEST_F(WithLog, CheckpointsCallWatchersAndThrowAfterStop) {
   });
   w.addWatcher(&counter);
   w.start();
-  ASSERT_TRUE(waitFor([&] { return w.checkpoints() >= 5; }));
+  ASSERT_TRUE(waitUntil([&] { return w.checkpoints() >= 5; }));
   w.removeWatcher(&counter);
   go = true;
   w.join();
@@ -253,9 +209,9 @@ TEST_F(WithLog, ThreadListIsNewestFirstAndCallsTheStartHook) {
   Worker first([](Worker&) { Thread::sleep(20000); }, 99, 1);
   Worker second([](Worker&) { Thread::sleep(20000); }, 99, 2);
   first.start();
-  ASSERT_TRUE(waitFor([&] { return first.started(); }));
+  ASSERT_TRUE(waitUntil([&] { return first.started(); }));
   second.start();
-  ASSERT_TRUE(waitFor([&] { return second.started(); }));
+  ASSERT_TRUE(waitUntil([&] { return second.started(); }));
   Thread::setStartHook(nullptr);
   EXPECT_EQ(hookCalls.load(), 2);
 
@@ -286,7 +242,7 @@ TEST_F(WithLog, JoinEndsAWorkerThatIgnoresItsStop) {
   am_thread_test::SpinningWorker w;
   w.setJoinLimitMs(300);
   w.start();
-  ASSERT_TRUE(waitFor([] { return am_thread_test::g_spins.load() > 2; }));
+  ASSERT_TRUE(waitUntil([] { return am_thread_test::g_spins.load() > 2; }));
   w.stop();
   w.join();
 
@@ -317,10 +273,10 @@ TEST_F(WithLog, LongLockWaitIsReportedInTheErrorFileOnly) {
     platform::sleepMs(1500);
     mutex.unlock();
   });
-  ASSERT_TRUE(waitFor([&] { return held.load(); }));
+  ASSERT_TRUE(waitUntil([&] { return held.load(); }));
   Worker waiter([&](Worker&) { DangerLock lock(mutex, "waiterSite"); });
   waiter.start();
-  ASSERT_TRUE(waitFor([&] { return waiter.state() == Thread::kWaitingForLock; }));
+  ASSERT_TRUE(waitUntil([&] { return waiter.state() == Thread::kWaitingForLock; }));
   EXPECT_STREQ(waiter.waitingFor(), "TestLock");
   release = true;
   holder.join();
@@ -335,10 +291,10 @@ TEST_F(WithLog, LongLockWaitIsReportedInTheErrorFileOnly) {
     held = true;
     while (!release.load()) platform::sleepMs(1);
   });
-  ASSERT_TRUE(waitFor([&] { return held.load(); }));
+  ASSERT_TRUE(waitUntil([&] { return held.load(); }));
   Worker shortWaiter([&](Worker&) { DangerLock lock(mutex, "shortWaiter"); });
   shortWaiter.start();
-  ASSERT_TRUE(waitFor([&] { return shortWaiter.state() == Thread::kWaitingForLock; }));
+  ASSERT_TRUE(waitUntil([&] { return shortWaiter.state() == Thread::kWaitingForLock; }));
   release = true;
   shortHolder.join();
   shortWaiter.join();
@@ -421,7 +377,7 @@ TEST_F(WithLog, HangOfTheWatchedLoopIsReportedOnceAndSoIsItsEnd) {
 
   // The loop turns until the checker has looked at it at least twice.
   int turns = 0;
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(waitUntil([&] {
     trace.record("serverProcess");
     trace.countTurn();
     return ++turns >= 40 && checker.checkpoints() >= 3;
@@ -429,7 +385,7 @@ TEST_F(WithLog, HangOfTheWatchedLoopIsReportedOnceAndSoIsItsEnd) {
   trace.record("clientConnect");
   ASSERT_TRUE(am_thread_test::blockedMainLoopForHangTest(base_ + ".log"));
   // Moving again.
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(waitUntil([&] {
     trace.record("serverProcess");
     trace.countTurn();
     return file(".log").find("! thread unhang") != std::string::npos;

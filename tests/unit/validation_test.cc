@@ -2,15 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-
-#include "platform/self.h"
+#include "child.h"
 
 namespace config {
 namespace {
-
-namespace fs = std::filesystem;
 
 Settings parsed(std::string_view text) {
   Settings s;
@@ -133,25 +128,14 @@ TEST(ValidateAgent, RunningAgentDescription) {
   EXPECT_EQ(agentLabel(a), "A (id: 5)");
 }
 
-// A fresh directory, removed when the test ends.
-struct TempDir {
-  TempDir() {
-    fs::remove_all(path);
-    fs::create_directories(path);
-  }
-  ~TempDir() { fs::remove_all(path); }
-  const fs::path path =
-      fs::temp_directory_path() / ("am_validation_" + std::to_string(platform::currentProcessId()));
-};
-
 TEST(ValidateFile, CheckOfASettingsFileOnDisk) {
-  const TempDir dir;
-  const std::string path = (dir.path / "am.ini").string();
+  const testsupport::TempDir dir;
+  const std::string path = dir.file("am.ini");
   // "Агент" in Windows-1251, twice, with one port shared with [common].
-  std::ofstream(path, std::ios::binary)
-      << "[common]\r\nclient_port=6000\r\n"
-         "[agent]\r\nname=\xC0\xE3\xE5\xED\xF2\r\nhttp_port=6000\r\n"
-         "[agent]\r\nname=\xC0\xE3\xE5\xED\xF2\r\n";
+  testsupport::writeFile(path,
+                         "[common]\r\nclient_port=6000\r\n"
+                         "[agent]\r\nname=\xC0\xE3\xE5\xED\xF2\r\nhttp_port=6000\r\n"
+                         "[agent]\r\nname=\xC0\xE3\xE5\xED\xF2\r\n");
   Settings s;
   s.load(path);
   EXPECT_EQ(validateSettings(s, nullptr),
