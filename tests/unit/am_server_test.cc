@@ -4,31 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-#include <vector>
 
 #include "adt/exception.h"
 #include "adt/log.h"
 #include "child.h"
+#include "log_recorder.h"
 
 namespace server {
 namespace {
 
 using testsupport::TempDir;
-
-std::mutex g_linesMutex;
-std::vector<std::string> g_lines;
-void recordLine(int, const char* message) {
-  std::lock_guard<std::mutex> lock(g_linesMutex);
-  g_lines.emplace_back(message);
-}
-bool logged(const std::string& needle) {
-  std::lock_guard<std::mutex> lock(g_linesMutex);
-  for (const auto& l : g_lines) {
-    if (l.find(needle) != std::string::npos) return true;
-  }
-  return false;
-}
 
 class FakeClock final : public platform::Clock {
  public:
@@ -39,12 +24,7 @@ class FakeClock final : public platform::Clock {
 
 class AMServerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    adt::setLogSink(&recordLine);
-    std::lock_guard<std::mutex> lock(g_linesMutex);
-    g_lines.clear();
-  }
-  void TearDown() override { adt::setLogSink(nullptr); }
+  bool logged(const std::string& needle) { return log_.contains(needle); }
 
   std::unique_ptr<AMServer> start(const std::string& extra) {
     const std::string ini = dir_.file("am.ini");
@@ -57,6 +37,7 @@ class AMServerTest : public ::testing::Test {
     return std::make_unique<AMServer>(ini, options);
   }
 
+  testsupport::LogRecorder log_;
   TempDir dir_;
   FakeClock clock_;
 };
@@ -105,10 +86,7 @@ TEST_F(AMServerTest, MemorySampleEveryFiveSecondsAndOneWarningPerHour) {
   s->periodicStep();
   EXPECT_EQ(s->statistics().size(), 1u);
   clock_.now += 1;
-  {
-    std::lock_guard<std::mutex> lock(g_linesMutex);
-    g_lines.clear();
-  }
+  log_.clear();
   s->periodicStep();
   EXPECT_EQ(s->statistics().size(), 2u);
   EXPECT_FALSE(logged("Предупреждение AM"));  // within the hour: no second warning
