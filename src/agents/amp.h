@@ -51,13 +51,13 @@ inline constexpr uint32_t kAgentInfo = 5;        // arg: the client's info code
 inline constexpr uint32_t kUpdateNotice = 7;     // payload: a text
 inline constexpr uint32_t kKillClient = 8;       // payload: the client's identifier bytes
 inline constexpr uint32_t kPing = 9;             // no payload; answered with kPingAnswer
-inline constexpr uint32_t kJavaInfo = 14;        //
+inline constexpr uint32_t kJavaInfo = 14;        // Java environment request
 inline constexpr uint32_t kStatistics = 16;      // payload: nested stream {1 from, 2 to, 3 kind}
 inline constexpr uint32_t kSigstopAnswer = 17;   // answer to kSigstop
 inline constexpr uint32_t kHttpSocket = 18;      // payload: socket hand-over
-inline constexpr uint32_t kSoftTerminate = 19;   // stop after finishing the current work
+inline constexpr uint32_t kSoftTerminate = 19;   // soft stop: the manager grants a grace period
 inline constexpr uint32_t kHttpsSocket = 20;     // payload: socket hand-over
-inline constexpr uint32_t kKillAllClients = 22;  //
+inline constexpr uint32_t kKillAllClients = 22;  // drop every client
 
 // True for the codes that mean something of their own to the manager (1, 10, 12, 17, 18, 20):
 // an agent's answer to a request must carry another code.
@@ -180,7 +180,7 @@ struct Task {
   uint32_t id = 0;
   int32_t type = 0;
   int32_t op = 0;      // operation code; 20000 and above are never taken as hung
-  uint32_t pulse = 0;  // progress counter: a task whose pulse does not move is suspected hung
+  uint32_t pulse = 0;  // progress counter: a task whose pulse stands still may hang
   uint32_t thread = 0;
   int32_t rq = 0;
   uint32_t rqTime = 0;
