@@ -1,0 +1,46 @@
+// What an agent process needs from the system beyond sockets and files: its output pipe, the
+// descriptors it inherited, and termination signals turned into something a poll loop can
+// wait for. Used by agent programs (the demo agent); the manager does not call these.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/net.h"
+
+namespace platform {
+
+// The directory under which agents' output FIFOs live; " --am-pipe <name>" names the FIFO
+// <root>/<name>.
+std::string agentPipeRoot();
+
+// Opens an existing FIFO for writing without waiting for a reader: fails (kNoFile, code in
+// lastError()) when nobody has it open for reading. Writes on the handle never block.
+FileHandle openPipeWriter(const std::string& path);
+// Writes to a handle from openPipeWriter. A write of up to 4096 bytes goes in whole or not at
+// all. Returns the bytes taken, 0 when the pipe is full, -1 on failure (lastError()).
+int64_t writePipe(FileHandle h, const void* data, size_t n);
+
+// The process's standard output.
+FileHandle standardOutput();
+
+// The numbers of the process's open descriptors, ascending.
+std::vector<int> openDescriptors();
+
+// True when h is a listening stream socket (for instance one inherited from the parent).
+bool isListeningSocket(SocketHandle h);
+// Keeps the handle from passing on to processes started later. False on failure.
+bool setNotInherited(int handle);
+
+// From now on SIGTERM and SIGINT do not end the process: each is recorded and makes
+// terminationWakeHandle() readable. Broken-pipe signals are ignored from now on. Call once.
+// False when the wake handle cannot be created.
+bool catchTerminationSignals();
+// A handle to poll for reading (socketPoll); kNoSocket before catchTerminationSignals.
+SocketHandle terminationWakeHandle();
+// Number of termination signals received since the last call; empties the wake handle.
+int takeTerminationSignals();
+
+}  // namespace platform
