@@ -1,0 +1,54 @@
+// What binary-protocol client sessions and their requests need of the server. The server
+// implements it; tests implement it with a fake. Everything here is called on the main thread.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "adt/text.h"
+#include "clients/command_table.h"
+#include "config/settings.h"
+#include "platform/clock.h"
+#include "platform/negotiate.h"
+
+namespace clients {
+
+class PasswordStore;
+
+class ClientHost {
+ public:
+  // The monotonic clock that times inactivity. Must outlive every client.
+  virtual platform::Clock& clock() = 0;
+
+  // The common settings in force (address masks, ports); they change on reconfiguration.
+  virtual const config::CommonSettings& settings() const = 0;
+
+  // The configured users (the [user] sections), in file order.
+  virtual const std::vector<config::UserConf>& configuredUsers() const = 0;
+
+  // The name that logs in as administrator because no configured user has read-write
+  // permission, or none while one has it.
+  virtual std::optional<adt::String> defaultAdmin() const = 0;
+
+  // The users' password store; read by logins, changed and saved by password changes.
+  virtual PasswordStore& passwordStore() = 0;
+
+  // The version reported to clients at login: major << 24 | minor << 16 | build (revision 0).
+  virtual uint32_t programVersion() const = 0;
+
+  // The integrated-authentication package, or null where there is none (the Windows account
+  // request then fails with an error reply).
+  virtual platform::NegotiateProvider* negotiate() = 0;
+
+  // Records the start of an operation ("clientConnect", "clientExecuteRq", "clientError") in
+  // the hang watch's operation trace. `name` is a constant text.
+  virtual void recordOperation(const char* name) = 0;
+
+  // The command table clients dispatch by. Tests substitute their own.
+  virtual const CommandTable& commands() const { return standardCommands(); }
+
+ protected:
+  ~ClientHost() = default;
+};
+
+}  // namespace clients
