@@ -12,16 +12,13 @@
 
 namespace platform {
 
-// The directory under which agents' output FIFOs live; " --am-pipe <name>" names the FIFO
-// <root>/<name>.
-std::string agentPipeRoot();
-
-// Opens an existing FIFO for writing without waiting for a reader: fails (kNoFile, code in
-// lastError()) when nobody has it open for reading. Writes on the handle never block.
-FileHandle openPipeWriter(const std::string& path);
-// Writes to a handle from openPipeWriter. A write of up to 4096 bytes goes in whole or not at
+// Opens an existing FIFO (" --am-pipe <name>" names <defaultPipeRoot()>/<name>, see pipe.h)
+// for writing without waiting for a reader: fails (kNoFile, code in lastError()) when nobody
+// has it open for reading. Writes on the handle never block.
+FileHandle openPipeWriterNoWait(const std::string& path);
+// Writes to a handle from openPipeWriterNoWait. A write of up to 4096 bytes goes in whole or not at
 // all. Returns the bytes taken, 0 when the pipe is full, -1 on failure (lastError()).
-int64_t writePipe(FileHandle h, const void* data, size_t n);
+int64_t writePipeNoWait(FileHandle h, const void* data, size_t n);
 
 // The process's standard output.
 FileHandle standardOutput();

@@ -17,6 +17,7 @@
 #include "agents/amp.h"
 #include "child_process.h"
 #include "platform/agent_env.h"
+#include "platform/pipe.h"
 
 namespace {
 
@@ -347,7 +348,7 @@ TEST(DemoAgent, PrintsInheritedDescriptorsAndServesTheHandedOverSocket) {
 }
 
 TEST(DemoAgent, WritesItsOutputToTheNamedFifo) {
-  const std::string root = platform::agentPipeRoot();
+  const std::string root = platform::defaultPipeRoot();
   ::mkdir(root.c_str(), 0777);
   static int counter = 0;
   const std::string name =

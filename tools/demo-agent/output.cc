@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include "platform/agent_env.h"
+#include "platform/pipe.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 
@@ -11,8 +12,8 @@ Output::~Output() {
 }
 
 bool Output::openPipe(const adt::String& name, adt::String& error) {
-  const std::string path = platform::agentPipeRoot() + "/" + name;
-  const platform::FileHandle h = platform::openPipeWriter(path);
+  const std::string path = platform::defaultPipeRoot() + "/" + name;
+  const platform::FileHandle h = platform::openPipeWriterNoWait(path);
   if (h == platform::kNoFile) {
     const int code = platform::lastError();
     error = adt::format("cannot open the output pipe %s: %s", path.c_str(),
@@ -31,7 +32,7 @@ void Output::line(const adt::String& text) {
   if (out.size() > kMaxLine) out.resize(kMaxLine);
   out += '\n';
   if (pipe_ != platform::kNoFile) {
-    if (platform::writePipe(pipe_, out.data(), out.size()) != static_cast<int64_t>(out.size())) {
+    if (platform::writePipeNoWait(pipe_, out.data(), out.size()) != static_cast<int64_t>(out.size())) {
       ++dropped_;
     }
   } else if (platform::writeFile(platform::standardOutput(), out.data(), out.size()) < 0) {

@@ -30,9 +30,7 @@ void onTerminationSignal(int) {
 
 }  // namespace
 
-std::string agentPipeRoot() { return "/tmp/.am-pipe"; }
-
-FileHandle openPipeWriter(const std::string& path) {
+FileHandle openPipeWriterNoWait(const std::string& path) {
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -40,7 +38,7 @@ FileHandle openPipeWriter(const std::string& path) {
   return fd;
 }
 
-int64_t writePipe(FileHandle h, const void* data, size_t n) {
+int64_t writePipeNoWait(FileHandle h, const void* data, size_t n) {
   const char* p = static_cast<const char*>(data);
   size_t done = 0;
   while (done < n) {
