@@ -10,28 +10,6 @@
 
 namespace server {
 
-// Accepts connections on client_port while the client protocol is not part of this build:
-// each connection is logged and closed at once, so a client sees a clean refusal rather than
-// a connection that never answers.
-class PendingClient final : public adt::ClientChannel, public adt::StateInfo {
- public:
-  static constexpr const char* kClassName = "Client";
-  PendingClient(AMServer&, adt::SocketHandle handle) : socket_(handle) {
-    adt::LogLine(adt::LOG_INFO) << "clientConnect: " << socket_.peerAddress().text()
-                                << " refused: the client protocol is not available in this build";
-    close();
-  }
-  adt::SocketHandle handle() const override { return socket_.handle(); }
-  void describe(adt::String& out) const override {
-    out += "Client(";
-    out += adt::channelStateText(state());
-    out += ")";
-  }
-
- private:
-  adt::Socket socket_;
-};
-
 void ServerStatistics::append(const ServerSample& s) {
   write_ = (write_ + 1) % kSamples;
   samples_[write_] = s;
@@ -59,7 +37,8 @@ std::string join(const std::string& dir, const char* name) {
 }  // namespace
 
 AMServer::AMServer(const std::string& settingsPath, const Options& options)
-    : clock_(options.clock ? *options.clock : platform::systemClock()) {
+    : clock_(options.clock ? *options.clock : platform::systemClock()),
+      passwords_(adt::replaceExtension(settingsPath, "sec")) {
   // 1-4: clean state, settings defaults, the hang watch (not yet started).
   stopping_ = false;
   hangWatch_ = std::make_unique<adt::CheckerThread>(
@@ -68,6 +47,9 @@ AMServer::AMServer(const std::string& settingsPath, const Options& options)
       clock_);
   settingsPath_ = settingsPath;
   settingsTime_ = clock_.nowMs();
+
+  // 3: the users' password store beside the settings file.
+  passwords_.load();
 
   // 5-7: title, hang watch, first trace entry.
   adt::LogLine(adt::LOG_INFO) << kTitle << " v" << adt::versionText(kVersion);
@@ -136,11 +118,18 @@ void AMServer::createListeners() {
 
 void AMServer::applyUsers(const std::vector<config::UserConf>& users) {
   users_ = users;
+  hasReadWriteUser_ = false;
   for (const config::UserConf& u : users_) {
-    if (u.permission == 1) return;
+    if (u.permission == 1) hasReadWriteUser_ = true;
   }
-  // No read-write user configured: the default administrator is the one with the empty name.
+  if (hasReadWriteUser_) return;
+  // No read-write user configured: the only stored user, or else the one with the empty name.
+  if (passwords_.size() == 1) {
+    adminName_ = passwords_.records().front().name;
+    return;
+  }
   adt::log(adt::LOG_INFO, "no admin-user configured, using default");
+  passwords_.ensureDefaultAdmin();
   adminName_.clear();
 }
 
@@ -161,7 +150,7 @@ void AMServer::serverStop(const adt::String& reason, bool /*leave*/, uint64_t ti
 
   // Binary-protocol connections are asked to close (web connections are left alone).
   dispatcher_.forEach([](adt::Channel& channel) {
-    if (dynamic_cast<PendingClient*>(&channel)) channel.close();
+    if (dynamic_cast<clients::Client*>(&channel)) channel.close();
   });
   // Agents are stopped here once agent supervision is part of the build.
 }
@@ -239,6 +228,15 @@ void AMServer::sampleMemory(uint64_t now) {
   sample.totalBytes = memory.totalBytes;
   statistics_.append(sample);
 }
+
+std::optional<adt::String> AMServer::defaultAdmin() const {
+  if (hasReadWriteUser_) return std::nullopt;
+  return adminName_;
+}
+
+uint32_t AMServer::programVersion() const { return kVersion; }
+
+void AMServer::recordOperation(const char* name) { adt::recordOperation(name); }
 
 void AMServer::agentDatagram(const uint8_t*, size_t size, uint16_t sourcePort) {
   adt::LogLine(adt::LOG_DBG, adt::debugEnabled())

@@ -10,7 +10,10 @@
 #include "adt/dispatcher.h"
 #include "adt/hang_watch.h"
 #include "agents/agent_listener.h"
+#include "clients/client.h"
+#include "clients/client_host.h"
 #include "clients/client_listener.h"
+#include "clients/password_store.h"
 #include "config/settings.h"
 #include "config/validation.h"
 #include "platform/clock.h"
@@ -50,13 +53,12 @@ struct ServerPaths {
   std::string log, run, updates, agentUpdates, amUpdates, clientUpdates;
 };
 
-// The connection type accepted on client_port until the client protocol lands.
-class PendingClient;
-
 // Created once per process by the console or service mode, on the main thread, and used only
 // there. Construction is start-up (it throws when a port cannot be had or the settings cannot
 // be read); serverProcess() is one pass of the main loop; serverStop() winds down.
-class AMServer final : public config::IniDesriptorFinder, public agents::AgentLinkHost {
+class AMServer final : public config::IniDesriptorFinder,
+                       public agents::AgentLinkHost,
+                       public clients::ClientHost {
  public:
   struct Options {
     // The executable's path (defaults to the running one).
@@ -104,7 +106,17 @@ class AMServer final : public config::IniDesriptorFinder, public agents::AgentLi
   bool portAllocationEnabled() const { return portAllocation_; }
   bool clientListenerOpen() const { return clientListener_ != nullptr; }
 
-  using ClientListenerT = clients::ClientListener<PendingClient, AMServer>;
+  // Client sessions.
+  platform::Clock& clock() override { return clock_; }
+  const config::CommonSettings& settings() const override { return common_; }
+  const std::vector<config::UserConf>& configuredUsers() const override { return users_; }
+  std::optional<adt::String> defaultAdmin() const override;
+  clients::PasswordStore& passwordStore() override { return passwords_; }
+  uint32_t programVersion() const override;
+  platform::NegotiateProvider* negotiate() override { return nullptr; }
+  void recordOperation(const char* name) override;
+
+  using ClientListenerT = clients::ClientListener<clients::Client, clients::ClientHost>;
 
  private:
   void createListeners();
@@ -124,6 +136,8 @@ class AMServer final : public config::IniDesriptorFinder, public agents::AgentLi
   // Settings of the configured agents (distinct by id, or name without id), in file order.
   std::vector<config::AgentConf> agents_;
   std::vector<config::UserConf> users_;
+  clients::PasswordStore passwords_;
+  bool hasReadWriteUser_ = false;
   adt::String adminName_;
   ServerStatistics statistics_;
   uint64_t lastSampleTime_ = 0;

@@ -1,0 +1,76 @@
+// A client of the binary protocol against the real am: greeting, login as the default
+// administrator, a refused password, a command not in this build, and the password file.
+#include <gtest/gtest.h>
+
+#include "amclient/amclient.h"
+#include "child.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class ClientE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(testsupport::run({"/bin/cp", AM_BUILD_DIR "/am", dir_.file("am")}).exitCode, 0);
+    port_ = testsupport::freePort();
+    testsupport::writeFile(dir_.file("am.ini"),
+                           "[common]\nclient_port=" + std::to_string(port_) +
+                               "\nagent_port=" + std::to_string(testsupport::freePort()) + "\n");
+    am_ = std::make_unique<testsupport::Child>(
+        std::vector<std::string>{dir_.file("am"), "--console"});
+    ASSERT_TRUE(am_->waitForOutput("\n> ", 30s)) << am_->output();
+  }
+  void TearDown() override {
+    if (!am_) return;
+    am_->write("q\n");
+    EXPECT_TRUE(am_->waitExit(60s)) << am_->output();
+    EXPECT_EQ(am_->exitCode(), 0);
+  }
+
+  testsupport::TempDir dir_;
+  int port_ = 0;
+  std::unique_ptr<testsupport::Child> am_;
+};
+
+TEST_F(ClientE2E, DefaultAdministratorLogsInWithTheEmptyPassword) {
+  amclient::Connection c;
+  const auto greeting = c.open(adt::Socket::resolve("127.0.0.1"), static_cast<uint16_t>(port_));
+  EXPECT_EQ(greeting.version, 10);
+  const auto login = c.login("", "");
+  EXPECT_TRUE(login.ok) << login.failureText;
+  EXPECT_EQ(login.version[0], 5);
+  EXPECT_EQ(login.version[1], 2);
+  EXPECT_EQ(login.version[2], 430);
+  EXPECT_TRUE(am_->waitForOutput("no admin-user configured, using default", 10s));
+}
+
+TEST_F(ClientE2E, WrongPasswordFailsAndTheServerGoesOn) {
+  {
+    amclient::Connection c;
+    c.open(adt::Socket::resolve("127.0.0.1"), static_cast<uint16_t>(port_));
+    EXPECT_FALSE(c.login("", "guess").ok);
+  }
+  // A command whose request is not in this build is refused with an error element.
+  amclient::Connection c;
+  c.open(adt::Socket::resolve("127.0.0.1"), static_cast<uint16_t>(port_));
+  ASSERT_TRUE(c.login("", "").ok);
+  c.sendCommand(36, {});  // agent information
+  const auto reply = c.readUntilClosed();
+  EXPECT_TRUE(reply.failed);
+  EXPECT_NE(reply.errorText.find("не поддерживается"), std::string::npos) << reply.errorText;
+}
+
+TEST_F(ClientE2E, GarbageEndsOnlyThatConnection) {
+  amclient::Connection bad;
+  bad.open(adt::Socket::resolve("127.0.0.1"), static_cast<uint16_t>(port_));
+  std::string junk(70000, '\xFF');
+  bad.sendRaw(junk.data(), junk.size());
+  EXPECT_TRUE(bad.waitClosed());
+
+  amclient::Connection good;
+  good.open(adt::Socket::resolve("127.0.0.1"), static_cast<uint16_t>(port_));
+  EXPECT_TRUE(good.login("", "").ok);
+}
+
+}  // namespace
