@@ -2,6 +2,7 @@
 
 #include "adt/exception.h"
 #include "adt/log.h"
+#include "platform/net.h"
 
 namespace agents {
 
@@ -32,7 +33,13 @@ int AgentListener::onRead(adt::ChannelDispatcher&) {
     if (e.code() != 10054) adt::log(adt::LOG_ERR, adt::String("AgentListener::readable ") + e.what());
     return 0;
   }
-  if (n > 0) host_.agentDatagram(buffer, static_cast<size_t>(n), from.port);
+  adt::LogLine(adt::LOG_DBG, adt::debugEnabled())
+      << "AMP from: " << from.port << ", size: " << n;
+  // Only the loopback speaks the agent link: a datagram from elsewhere could otherwise stop
+  // the manager (sigstop) or pose as an agent.
+  if (n > 0 && from.address == platform::hostToNet32(0x7F000001)) {
+    host_.agentDatagram(buffer, static_cast<size_t>(n), from.port);
+  }
   return 0;
 }
 

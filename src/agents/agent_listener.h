@@ -15,7 +15,8 @@ class AgentLinkHost {
  public:
   // The server's periodic step; exceptions escaping it are logged and the step goes on.
   virtual void periodicStep() = 0;
-  // One datagram arrived on the agent port (bytes, source port on 127.0.0.1).
+  // One datagram arrived on the agent port from 127.0.0.1:sourcePort. Datagrams from other
+  // addresses never get here: agents run on this machine and talk over the loopback.
   virtual void agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePort) = 0;
 
  protected:

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds AM and runs it in the foreground with a demo home under build/demo: a copy of am, an
+# am.ini with a few demo agents (real processes of build/demo-agent) and the web page.
+# Type "a" for the agents, "s" for the channels, "q" to stop.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+bash scripts/build.sh
+root=$(pwd)
+home="$root/build/demo"
+mkdir -p "$home"
+cp -f build/am "$home/am"
+agent="$root/build/demo-agent"
+client_port=${AM_DEMO_CLIENT_PORT:-5001}
+agent_port=${AM_DEMO_AGENT_PORT:-5002}
+http_port=${AM_DEMO_HTTP_PORT:-8080}
+cat > "$home/am.ini" <<INI
+[common]
+client_port=$client_port
+agent_port=$agent_port
+http_port=$http_port
+welcome=Демонстрация AM
+client_ports=6100:6200
+
+# Starts with the manager and is kept running.
+[agent]
+id=always
+name=Always
+description=Started at once and kept running
+run_at_least_once=1
+cmd=$agent --demo-telemetry-ms 2000
+
+# Started by its schedule: every 3 minutes, for about a minute.
+[agent]
+id=sched
+name=Scheduled
+description=Started by its schedule
+sched=*/3m-*/1m
+cmd=$agent --demo-telemetry-ms 2000
+
+# Two worker processes of one agent, started when a client logs in to it.
+[agent]
+id=web
+name=Web
+description=Two workers, started on demand
+worker_processes=2
+http_port=$((http_port + 1))
+cmd=$agent --demo-telemetry-ms 2000
+INI
+cat <<MSG
+
+AM demo home: $home
+  client protocol on 127.0.0.1:$client_port, agent link on UDP $agent_port
+  web page (when this build serves it): http://127.0.0.1:$http_port/
+  log files: $home/log/am.log (and .err)
+Console commands: a (agents), s (channels), ? (help), q (stop).
+
+MSG
+cd "$home"
+exec ./am --console
