@@ -22,6 +22,12 @@ void requestStopOfAllAgents(AgentList& agents, const adt::String& reason, bool l
                             uint64_t timeoutMs) {
   for (const std::unique_ptr<Agent>& agent : agents) {
     if (agent->run && agent->run->finished) agent->cleanup();
+    if (agent->run && !agent->run->process) {
+      // A start still pending would launch during the passes that wait for the others.
+      agent->stopReason = reason;
+      agent->run->finish(reason);
+      continue;
+    }
     if (!liveProcess(*agent)) continue;
     if (keptOnLeave(*agent, leave)) {
       agent->run->softStop(reason, false, kLeaveStopMs, kLeaveStopMs);

@@ -1,6 +1,8 @@
 // Test doubles for the agent supervisor: a clock the test moves, a fake process backend, a fake
 // update store, fake HTTP listeners and a fake server that records what the agent asks of it.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +18,7 @@
 #include "adt/text.h"
 #include "agents/agent.h"
 #include "agents/agent_host.h"
+#include "child.h"
 #include "platform/clock.h"
 
 namespace agents::testing {
@@ -366,6 +369,51 @@ class FakeHost final : public AgentHost {
     std::vector<uint32_t> out;
     for (const Request& r : requests) out.push_back(r.code);
     return out;
+  }
+};
+
+// Base of the lifecycle tests: a fake server in a fresh home directory and the log.
+class AgentTest : public ::testing::Test {
+ protected:
+  testsupport::TempDir dir;
+  FakeHost host{dir.path()};
+  LogCapture logs;
+
+  static config::AgentConf section(const std::string& name = "A", const std::string& id = "a1") {
+    config::AgentConf c;
+    c.name = name;
+    c.id = id;
+    c.cmd = "/opt/agent/run";
+    return c;
+  }
+
+  void advance(uint64_t ms) { host.fakeClock.advance(ms); }
+  uint64_t now() { return host.fakeClock.nowMs(); }
+
+  // Start requested and launched: the process is Starting.
+  AgentProcess& launch(Agent& agent, const char* reason = "test") {
+    agent.agentStartProcess(reason, false);
+    agent.runOnce();
+    EXPECT_NE(agent.process(), nullptr);
+    return *agent.process();
+  }
+  // The agent's start report, as the datagram handler passes it on.
+  static AgentAttach& link(Agent& agent, uint16_t port = 40001) {
+    AgentStartReport report;
+    report.pid = agent.process()->pid;
+    return agent.process()->attachLink(port, report);
+  }
+  // Four kill lines in order, starting at log line `from`.
+  void expectKillLines(size_t from, bool quiet) {
+    std::vector<std::string> wanted = {"1. AgentProcess::kill readPipe",
+                                       "2. AgentProcess::kill terminate"};
+    if (!quiet) wanted.push_back("3. AgentProcess::kill sendBugReport");
+    wanted.push_back("4. AgentProcess::kill finished");
+    std::vector<std::string> seen;
+    for (const std::string& t : logs.texts(from)) {
+      if (t.find("AgentProcess::kill") != std::string::npos) seen.push_back(t);
+    }
+    EXPECT_EQ(seen, wanted);
   }
 };
 
