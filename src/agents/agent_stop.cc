@@ -1,0 +1,68 @@
+#include "agents/agent_stop.h"
+
+namespace agents {
+
+namespace {
+
+// The process of an agent that has not been found gone yet (checked now).
+AgentProcess* liveProcess(Agent& agent) {
+  if (!agent.run) return nullptr;
+  AgentProcess* p = agent.run->checkProcess();
+  return p && !agent.run->finished ? p : nullptr;
+}
+
+}  // namespace
+
+bool keptOnLeave(const Agent& agent, bool leave) {
+  const AgentProcess* p = agent.process();
+  return leave && p && p->namedPipe;
+}
+
+void requestStopOfAllAgents(AgentList& agents, const adt::String& reason, bool leave,
+                            uint64_t timeoutMs) {
+  for (const std::unique_ptr<Agent>& agent : agents) {
+    if (agent->run && agent->run->finished) agent->cleanup();
+    if (agent->run && !agent->run->process) {
+      // A start still pending would launch during the passes that wait for the others.
+      agent->stopReason = reason;
+      agent->run->finish(reason);
+      continue;
+    }
+    if (!liveProcess(*agent)) continue;
+    if (keptOnLeave(*agent, leave)) {
+      agent->run->softStop(reason, false, kLeaveStopMs, kLeaveStopMs);
+    } else {
+      agent->run->softStop(reason, false, timeoutMs, 0);
+    }
+  }
+}
+
+bool sweepStoppingAgents(AgentList& agents, bool leave, uint64_t timeoutMs, uint64_t t0,
+                         platform::Clock& clock, const std::function<void()>& pass) {
+  bool waiting = false;
+  // By index: a pass may delete agents (removed ones, once stopped) from the list.
+  for (size_t i = 0; i < agents.size(); ++i) {
+    Agent& agent = *agents[i];
+    if (agent.run && agent.run->finished) agent.cleanup();
+    AgentProcess* p = liveProcess(agent);
+    if (p && !keptOnLeave(agent, leave)) {
+      const uint64_t waited = clock.nowMs() - t0;
+      if (waited > timeoutMs) {
+        p->kill("не успел остановиться сам (" + std::to_string(waited) + "мс)", true, false);
+      } else {
+        waiting = true;
+      }
+    }
+    if (pass) pass();
+  }
+  return waiting;
+}
+
+void stopAllAgents(AgentList& agents, const adt::String& reason, bool leave, uint64_t timeoutMs,
+                   uint64_t t0, platform::Clock& clock, const std::function<void()>& pass) {
+  requestStopOfAllAgents(agents, reason, leave, timeoutMs);
+  while (sweepStoppingAgents(agents, leave, timeoutMs, t0, clock, pass)) {
+  }
+}
+
+}  // namespace agents
