@@ -2,7 +2,7 @@
 
 #include "adt/text.h"
 #include "agents/agent_host.h"
-#include "agents/amp_codes.h"
+#include "agents/amp.h"
 
 namespace agents {
 
@@ -38,7 +38,7 @@ void AgentAttach::send(uint32_t code, uint32_t arg, const void* payload, size_t 
   host_.serverRequestAgent(port, code, arg, payload, length);
 }
 
-void AgentAttach::sendTerminate(bool soft) { send(soft ? kAmpSoftTerminate : kAmpTerminate, 0); }
+void AgentAttach::sendTerminate(bool soft) { send(soft ? amp::kSoftTerminate : amp::kTerminateAgent, 0); }
 
 void AgentAttach::request(AgentCallBack& callBack, uint32_t code, uint32_t arg, const void* payload,
                           size_t length) {

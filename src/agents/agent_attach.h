@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "adt/text.h"
+#include "agents/amp.h"
 
 namespace agents {
 
@@ -13,19 +14,8 @@ class AgentAttach;
 class AgentHost;
 class AgentProcess;
 
-// What an agent's start report carried (AMP code 1). Parts after the pid are optional: the
-// report ends where its payload ends.
-struct AgentStartReport {
-  uint32_t pid = 0;
-  bool hasStartWord = false;
-  uint16_t startWord = 0;
-  bool hasVersion = false;
-  std::array<uint32_t, 4> version{};  // major, minor, build, a fourth number
-  bool hasText1 = false;
-  adt::String text1;
-  bool hasText2 = false;
-  adt::String text2;  // the agent's log file
-};
+// What an agent's start report carried (AMP code 1).
+using AgentStartReport = amp::StartReport;
 
 // A request that waits for an agent's answer. At most one waits on one link: attaching a new
 // one detaches the previous one, which then never receives an answer (its own time-out ends

@@ -17,6 +17,7 @@
 // adt::TaggedReaderException on an element of the wrong size or one that runs past the end.
 // Everything here is plain data and free functions; any thread may use it.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -113,7 +114,7 @@ struct StartReport {
   bool hasStartWord = false;
   uint16_t startWord = 0;
   bool hasVersion = false;
-  uint32_t version[4] = {0, 0, 0, 0};
+  std::array<uint32_t, 4> version{};  // major, minor, build, a fourth number
   bool hasText1 = false;
   adt::String text1;  // UTF-8
   bool hasText2 = false;

@@ -5,7 +5,7 @@
 #include "adt/exception.h"
 #include "agent_test_fakes.h"
 #include "agents/agent_stop.h"
-#include "agents/amp_codes.h"
+#include "agents/amp.h"
 
 namespace agents {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "adt/exception.h"
 #include "agent_test_fakes.h"
-#include "agents/amp_codes.h"
+#include "agents/amp.h"
 #include "child.h"
 
 namespace agents {
@@ -89,13 +89,13 @@ TEST_F(LifecycleTest, OnlyTheLatestRequestGetsTheAnswer) {
   launch(agent);
   AgentAttach& attach = link(agent, 40007);
   Answer first, second;
-  attach.request(first, kAmpAgentInfo, 0);
-  attach.request(second, kAmpStatistics, 1, "ab", 2);
+  attach.request(first, amp::kAgentInfo, 0);
+  attach.request(second, amp::kStatistics, 1, "ab", 2);
   EXPECT_EQ(first.waitingOn(), nullptr);
   EXPECT_EQ(second.waitingOn(), &attach);
   ASSERT_EQ(host.requests.size(), 2u);
   EXPECT_EQ(host.requests[1].port, 40007);
-  EXPECT_EQ(host.requests[1].code, kAmpStatistics);
+  EXPECT_EQ(host.requests[1].code, amp::kStatistics);
   EXPECT_EQ(host.requests[1].payload, "ab");
   EXPECT_TRUE(attach.deliverAnswer(reinterpret_cast<const uint8_t*>("xyz"), 3));
   EXPECT_TRUE(first.answers.empty());
@@ -104,7 +104,7 @@ TEST_F(LifecycleTest, OnlyTheLatestRequestGetsTheAnswer) {
   EXPECT_FALSE(attach.deliverAnswer(reinterpret_cast<const uint8_t*>("again"), 5));
 
   // The link going away leaves a waiting request without an answer, and without a dangling link.
-  attach.request(first, kAmpJavaInfo, 0);
+  attach.request(first, amp::kJavaInfo, 0);
   agent.process()->dropLink();
   EXPECT_EQ(first.waitingOn(), nullptr);
 }
@@ -120,7 +120,7 @@ TEST_F(LifecycleTest, SoftStopWithGraceThenPlainThenKill) {
   EXPECT_EQ(host.errors[0].details, line);
   EXPECT_EQ(host.errors[0].text, "причина: проверка");
   EXPECT_EQ(agent.stopReason, "проверка");
-  EXPECT_EQ(host.codesSent(), std::vector<uint32_t>{kAmpSoftTerminate});
+  EXPECT_EQ(host.codesSent(), std::vector<uint32_t>{amp::kSoftTerminate});
   EXPECT_EQ(host.requests[0].port, 40001);
 
   advance(1000);
@@ -129,10 +129,10 @@ TEST_F(LifecycleTest, SoftStopWithGraceThenPlainThenKill) {
   EXPECT_EQ(agent.load.score, kLoadUnavailable);
   advance(1);
   agent.runOnce();
-  EXPECT_EQ(host.codesSent(), (std::vector<uint32_t>{kAmpSoftTerminate, kAmpSoftTerminate}));
+  EXPECT_EQ(host.codesSent(), (std::vector<uint32_t>{amp::kSoftTerminate, amp::kSoftTerminate}));
   advance(280000);  // grace over: the plain request
   agent.runOnce();
-  EXPECT_EQ(host.codesSent().back(), kAmpTerminate);
+  EXPECT_EQ(host.codesSent().back(), amp::kTerminateAgent);
   advance(19000);  // 300001 since the stop
   const size_t from = logs.size();
   agent.runOnce();
@@ -177,7 +177,7 @@ TEST_F(LifecycleTest, SecondSoftStopKeepsTheEarlierDeadline) {
   EXPECT_EQ(agent.process()->stopRequest->timeout, 1000u);
   EXPECT_TRUE(logs.has(adt::LOG_INFO,
                        "Остановка агента \"A\" (pid:4000) таймаут(1000мс), причина: третья..."));
-  EXPECT_EQ(host.codesSent(), (std::vector<uint32_t>{kAmpSoftTerminate, kAmpTerminate}));
+  EXPECT_EQ(host.codesSent(), (std::vector<uint32_t>{amp::kSoftTerminate, amp::kTerminateAgent}));
 }
 
 TEST_F(LifecycleTest, LeaveHangedAgentsSuspendsInsteadOfKilling) {
@@ -238,7 +238,7 @@ TEST_F(LifecycleTest, ReattachedProcessWaitsForItsLink) {
   link(agent, 40009);
   advance(1001);
   agent.runOnce();
-  EXPECT_EQ(host.codesSent(), std::vector<uint32_t>{kAmpSoftTerminate});
+  EXPECT_EQ(host.codesSent(), std::vector<uint32_t>{amp::kSoftTerminate});
   // It goes; being removed, it is queued for deletion by its clean-up.
   host.backend.last().exit(0);
   agent.runOnce();

@@ -248,7 +248,7 @@ void DemoAgent::sendStartReport(uint64_t now) {
   r.hasStartWord = true;
   r.startWord = 1;
   r.hasVersion = true;
-  std::copy(std::begin(options_.version), std::end(options_.version), r.version);
+  std::copy(std::begin(options_.version), std::end(options_.version), r.version.begin());
   r.hasText1 = true;
   r.text1 = options_.displayName();
   if (!options_.logFile.empty()) {
