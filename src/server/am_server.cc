@@ -4,7 +4,12 @@
 #include "adt/file.h"
 #include "adt/log.h"
 #include "adt/socket.h"
+#include "agents/agent_stop.h"
+#include "agents/amp.h"
+#include "platform/net.h"
+#include "platform/pipe.h"
 #include "platform/self.h"
+#include "server/port_allocation.h"
 #include "platform/system_status.h"
 #include "server/arguments.h"
 
@@ -38,6 +43,7 @@ std::string join(const std::string& dir, const char* name) {
 
 AMServer::AMServer(const std::string& settingsPath, const Options& options)
     : clock_(options.clock ? *options.clock : platform::systemClock()),
+      backend_(options.pipeRoot.empty() ? platform::defaultPipeRoot() : options.pipeRoot),
       passwords_(adt::replaceExtension(settingsPath, "sec")) {
   // 1-4: clean state, settings defaults, the hang watch (not yet started).
   stopping_ = false;
@@ -78,10 +84,13 @@ AMServer::AMServer(const std::string& settingsPath, const Options& options)
   paths_.clientUpdates = join(paths_.updates, "clients");
   installationKey_ = adt::crc64we(paths_.home);
 
-  // 12: one entry per distinct [agent] section.
+  // 12: one record per distinct [agent] section, with its extra workers.
   for (const config::AgentConf& conf : settings.agents) {
     if (findAgent(conf.id, conf.name)) continue;
-    agents_.push_back(conf);
+    agents_.push_back(std::make_unique<agents::Agent>(*this, conf));
+    agents::Agent& agent = *agents_.back();
+    agent.syncHttpListeners();
+    agent.applyWorkers(agents_);
   }
 
   // 13: users.
@@ -91,8 +100,8 @@ AMServer::AMServer(const std::string& settingsPath, const Options& options)
   adt::LogLine(adt::LOG_INFO) << "##### " << kTitle << " started #####";
 
   // 17: agents with their own client port range enable allocation.
-  for (const config::AgentConf& conf : agents_) {
-    if (conf.clientPorts.min > 0) portAllocation_ = true;
+  for (const auto& agent : agents_) {
+    if (agent->conf.clientPorts.min > 0) portAllocation_ = true;
   }
 }
 
@@ -139,7 +148,7 @@ void AMServer::serverProcess() {
   dispatcher_.process();
 }
 
-void AMServer::serverStop(const adt::String& reason, bool /*leave*/, uint64_t timeoutMs) {
+void AMServer::serverStop(const adt::String& reason, bool leave, uint64_t timeoutMs) {
   adt::log(adt::LOG_INFO, "Остановка AM, причина: " + reason);
   stopping_ = true;
   adt::recordOperation("serverStop");
@@ -152,7 +161,10 @@ void AMServer::serverStop(const adt::String& reason, bool /*leave*/, uint64_t ti
   dispatcher_.forEach([](adt::Channel& channel) {
     if (dynamic_cast<clients::Client*>(&channel)) channel.close();
   });
-  // Agents are stopped here once agent supervision is part of the build.
+
+  // Soft stop for every agent, then sweeps that kill what has not gone within the time-out;
+  // with `leave`, agents writing into their own named pipe stay for the next manager.
+  agents::stopAllAgents(agents_, reason, leave, timeoutMs, t0, clock_, [this] { serverProcess(); });
 }
 
 void AMServer::consoleCommand(const adt::String& command, adt::String& out) {
@@ -168,7 +180,8 @@ void AMServer::consoleCommand(const adt::String& command, adt::String& out) {
       out += "\n";
     });
   } else if (command == "a") {
-    for (const config::AgentConf& a : agents_) {
+    for (const auto& agent : agents_) {
+      const config::AgentConf& a = agent->conf;
       out += a.name + "\n";
       if (!a.id.empty()) out += "id = " + a.id + "\n";
       out += "cmd = " + a.cmd + "\n";
@@ -190,9 +203,17 @@ void AMServer::consoleCommand(const adt::String& command, adt::String& out) {
   }
 }
 
-const config::AgentConf* AMServer::findAgent(const adt::String& id, const adt::String& name) const {
-  for (const config::AgentConf& a : agents_) {
-    if (!id.empty() ? a.id == id : a.name == name) return &a;
+agents::Agent* AMServer::findAgent(const adt::String& id, const adt::String& name) const {
+  for (const auto& agent : agents_) {
+    if (!id.empty() ? agent->conf.id == id : agent->conf.name == name) return agent.get();
+  }
+  return nullptr;
+}
+
+agents::Agent* AMServer::findAgentByPort(uint16_t port) const {
+  for (const auto& agent : agents_) {
+    agents::AgentProcess* p = agent->process();
+    if (p && p->link && p->link->port == port) return agent.get();
   }
   return nullptr;
 }
@@ -201,7 +222,77 @@ void AMServer::sendMessage(const adt::String& subject, const adt::String& text) 
   adt::log(adt::LOG_INFO, subject + ": " + text);
 }
 
+void AMServer::sendError(const adt::String& text, const adt::String& details) {
+  sendMessage(details.empty() ? adt::String("Ошибка в AM") : "Ошибка в AM: " + details, text);
+}
+
+uint16_t AMServer::allocateClientPort(agents::Agent& agent) {
+  std::vector<PortClaim> claims;
+  size_t self = 0;
+  for (const auto& a : agents_) {
+    if (a.get() == &agent) self = claims.size();
+    PortClaim claim;
+    claim.fixedPort = a->conf.clientPort;
+    claim.ownRange = a->conf.clientPorts;
+    if (a->run) claim.runPort = a->run->clientPort;
+    if (agents::AgentProcess* p = a->process(); p && p->link) claim.linkPort = p->link->port;
+    claims.push_back(claim);
+  }
+  return server::allocateClientPort(claims, self, common_.clientPorts, portAllocation_);
+}
+
+void AMServer::serverRequestAgent(uint16_t port, uint32_t code, uint32_t arg, const void* payload,
+                                  size_t length) {
+  if (!agentListener_) return;
+  agents::amp::Header header;
+  header.code = code;
+  header.arg = arg;
+  header.dataLength = static_cast<uint32_t>(length);
+  uint8_t bytes[agents::amp::kHeaderSize];
+  agents::amp::encodeHeader(header, bytes);
+  adt::Bytes datagram(bytes, bytes + sizeof bytes);
+  if (length) {
+    const auto* p = static_cast<const uint8_t*>(payload);
+    datagram.insert(datagram.end(), p, p + length);
+  }
+  adt::SocketAddress to;
+  to.address = platform::hostToNet32(0x7F000001);
+  to.port = port;
+  agentListener_->socket().sendTo(datagram.data(), datagram.size(), to);
+}
+
+void AMServer::queueAgentDeletion(agents::Agent& agent) { agentsToDelete_.push_back(&agent); }
+
+agents::AgentHttpSlot* AMServer::openAgentHttp(agents::Agent& agent, uint16_t port, bool) {
+  // The manager does not hold agents' web ports in this build: the agent binds them itself.
+  adt::LogLine(adt::LOG_DBG, adt::debugEnabled())
+      << "agent " << agent.conf.name << ": web port " << port << " left to the agent";
+  return nullptr;
+}
+
 void AMServer::periodicStep() {
+  // Agents removed by reconfiguration (or surplus workers) once they have stopped.
+  if (!agentsToDelete_.empty()) {
+    std::vector<agents::Agent*> doomed;
+    doomed.swap(agentsToDelete_);
+    for (agents::Agent* a : doomed) {
+      for (auto it = agents_.begin(); it != agents_.end(); ++it) {
+        if (it->get() == a) {
+          agents_.erase(it);
+          break;
+        }
+      }
+    }
+  }
+  // The supervision step of every agent, in list order (a step may append workers).
+  for (size_t i = 0; i < agents_.size(); ++i) {
+    try {
+      agents_[i]->runOnce();
+    } catch (const std::exception& e) {
+      adt::log(adt::LOG_ERR, e.what());
+    }
+  }
+
   const uint64_t now = clock_.nowMs();
   // The first step samples at once; then every time more than 5 s have passed.
   if (!sampledOnce_ || now - lastSampleTime_ > 5000) sampleMemory(now);
@@ -238,9 +329,72 @@ uint32_t AMServer::programVersion() const { return kVersion; }
 
 void AMServer::recordOperation(const char* name) { adt::recordOperation(name); }
 
-void AMServer::agentDatagram(const uint8_t*, size_t size, uint16_t sourcePort) {
-  adt::LogLine(adt::LOG_DBG, adt::debugEnabled())
-      << "agent link: " << size << " bytes from port " << sourcePort << " ignored";
+void AMServer::agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePort) {
+  namespace amp = agents::amp;
+  amp::Datagram d;
+  const amp::DecodeStatus status = amp::decodeDatagram(data, size, d);
+  if (status != amp::DecodeStatus::kOk) {
+    adt::LogLine(adt::LOG_DBG, adt::debugEnabled())
+        << "AMP from: " << sourcePort << " dropped: " << amp::decodeStatusText(status);
+    return;
+  }
+  switch (d.header.code) {
+    case amp::kStartReport:
+      startReport(d.payload, d.payloadSize, sourcePort);
+      return;
+    case amp::kSigstop:
+      // The stop itself runs from the main loop, outside this dispatcher step.
+      if (d.payloadSize >= amp::kSigstopPayloadSize) sigstopRequested_ = true;
+      serverRequestAgent(sourcePort, amp::kSigstopAnswer, 0, nullptr, 0);
+      return;
+    default:
+      break;
+  }
+  agents::Agent* agent = findAgentByPort(sourcePort);
+  if (!agent) return;
+  agents::AgentAttach& link = *agent->process()->link;
+  switch (d.header.code) {
+    case amp::kPingAnswer:
+      adt::log(adt::LOG_INFO, "..." + agent->process()->label() + ": отвечает на пинг");
+      link.probeTick = 0;
+      link.pingTick = 0;
+      break;
+    case amp::kTelemetry:
+      // Telemetry is only timed and counted here; its checks come with the health checks.
+      agent->load.lastTelemetryTick = clock_.nowMs();
+      agent->load.reportedClients = d.header.value1;
+      break;
+    case amp::kHttpSocketTaken:
+      link.handoverPending &= ~agents::AgentAttach::kHttpPending;
+      break;
+    case amp::kHttpsSocketTaken:
+      link.handoverPending &= ~agents::AgentAttach::kHttpsPending;
+      break;
+    default:
+      link.deliverAnswer(data, size);
+      break;
+  }
+}
+
+void AMServer::startReport(const uint8_t* payload, size_t size, uint16_t sourcePort) {
+  namespace amp = agents::amp;
+  amp::StartReport report;
+  if (!amp::decodeStartReport(payload, size, report)) return;
+  for (const auto& agent : agents_) {
+    agents::AgentProcess* p = agent->process();
+    if (!p || p->pid != report.pid) continue;
+    if (p->link) return;  // linked already
+    agents::AgentAttach& link = p->attachLink(sourcePort, report);
+    const adt::Bytes ack = amp::encodeStartAck(
+        p->namedPipe ? std::optional<uint32_t>(platform::currentProcessId()) : std::nullopt);
+    link.send(amp::kStartAck, 0, ack.data(), ack.size());
+    for (int i = 0; i < 2; ++i) {
+      if (!agent->httpListener[i] || p->inheritedHttp[i] < 0) continue;
+      const adt::Bytes record = amp::encodeSocketHandover(p->inheritedHttp[i]);
+      link.send(i == 0 ? amp::kHttpSocket : amp::kHttpsSocket, 0, record.data(), record.size());
+    }
+    return;
+  }
 }
 
 bool AMServer::findRunningAgent(const adt::String&, const adt::String&, uint16_t, adt::String&) {

@@ -9,7 +9,10 @@
 
 #include "adt/dispatcher.h"
 #include "adt/hang_watch.h"
+#include "agents/agent.h"
+#include "agents/agent_host.h"
 #include "agents/agent_listener.h"
+#include "agents/process_backend.h"
 #include "clients/client.h"
 #include "clients/client_host.h"
 #include "clients/client_listener.h"
@@ -58,6 +61,7 @@ struct ServerPaths {
 // be read); serverProcess() is one pass of the main loop; serverStop() winds down.
 class AMServer final : public config::IniDesriptorFinder,
                        public agents::AgentLinkHost,
+                       public agents::AgentHost,
                        public clients::ClientHost {
  public:
   struct Options {
@@ -66,6 +70,8 @@ class AMServer final : public config::IniDesriptorFinder,
     platform::Clock* clock = nullptr;
     // Interval of the hang watch; 0 = default.
     uint32_t hangWatchIntervalMs = 0;
+    // Where agents' named pipes live; empty = the platform's default.
+    std::string pipeRoot;
   };
 
   AMServer(const std::string& settingsPath, const Options& options);
@@ -79,17 +85,40 @@ class AMServer final : public config::IniDesriptorFinder,
   // Closes the listeners, waits for them (at most timeoutMs), closes client connections and
   // stops the agents. `leave` keeps agents with their own output pipe running.
   void serverStop(const adt::String& reason, bool leave, uint64_t timeoutMs);
-  bool stopping() const { return stopping_; }
+  bool stopping() const override { return stopping_; }
+  // A sigstop datagram arrived: the mode's loop stops the server ("sigstop", 15 s).
+  bool sigstopRequested() const { return sigstopRequested_; }
 
   // Executes a console command other than "q" and appends its reply; throws adt::Exception
   // "неизвестная команда \"<cmd>\"" for an unknown one.
   void consoleCommand(const adt::String& command, adt::String& out);
 
   // By id (exact) when id is not empty, otherwise by name.
-  const config::AgentConf* findAgent(const adt::String& id, const adt::String& name) const;
+  agents::Agent* findAgent(const adt::String& id, const adt::String& name) const;
+  // The instance whose current process has a link on `port`, or null.
+  agents::Agent* findAgentByPort(uint16_t port) const;
+  const agents::AgentList& agentList() const { return agents_; }
 
   // Notification to the administrators (logged until mail and instant messages are wired).
-  void sendMessage(const adt::String& subject, const adt::String& text);
+  void sendMessage(const adt::String& subject, const adt::String& text) override;
+  void sendError(const adt::String& text, const adt::String& details) override;
+
+  // Agent supervision.
+  const std::string& homePath() const override { return paths_.home; }
+  const std::string& runPath() const override { return paths_.run; }
+  const std::string& agentUpdatesPath() const override { return paths_.agentUpdates; }
+  const adt::String& serverId() const override { return common_.id; }
+  const adt::String& fqdn() const override { return common_.fqdn; }
+  uint16_t agentPort() const override { return common_.agentPort; }
+  bool leaveHangedAgents() const override { return common_.leaveHangedAgents; }
+  uint64_t configurationTick() const override { return settingsTime_; }
+  uint16_t allocateClientPort(agents::Agent& agent) override;
+  void serverRequestAgent(uint16_t port, uint32_t code, uint32_t arg, const void* payload,
+                          size_t length) override;
+  agents::AgentVersionStore* versionStore() override { return nullptr; }
+  agents::AgentProcessBackend& processBackend() override { return backend_; }
+  void queueAgentDeletion(agents::Agent& agent) override;
+  agents::AgentHttpSlot* openAgentHttp(agents::Agent& agent, uint16_t port, bool secure) override;
 
   // The server's periodic work (run by the agent listener's idle slot).
   void periodicStep() override;
@@ -100,7 +129,7 @@ class AMServer final : public config::IniDesriptorFinder,
   adt::ChannelDispatcher& dispatcher() { return dispatcher_; }
   const config::CommonSettings& common() const { return common_; }
   const ServerPaths& paths() const { return paths_; }
-  uint64_t installationKey() const { return installationKey_; }
+  uint64_t installationKey() const override { return installationKey_; }
   const ServerStatistics& statistics() const { return statistics_; }
   const adt::String& adminName() const { return adminName_; }
   bool portAllocationEnabled() const { return portAllocation_; }
@@ -122,6 +151,7 @@ class AMServer final : public config::IniDesriptorFinder,
   void createListeners();
   void applyUsers(const std::vector<config::UserConf>& users);
   void sampleMemory(uint64_t now);
+  void startReport(const uint8_t* payload, size_t size, uint16_t sourcePort);
 
   platform::Clock& clock_;
   bool stopping_ = false;
@@ -133,8 +163,12 @@ class AMServer final : public config::IniDesriptorFinder,
   adt::ChannelDispatcher dispatcher_;
   ClientListenerT* clientListener_ = nullptr;
   agents::AgentListener* agentListener_ = nullptr;
-  // Settings of the configured agents (distinct by id, or name without id), in file order.
-  std::vector<config::AgentConf> agents_;
+  agents::SystemProcessBackend backend_;
+  // One record per distinct [agent] section (by id, or name without id), in file order, with
+  // their extra workers.
+  agents::AgentList agents_;
+  std::vector<agents::Agent*> agentsToDelete_;
+  bool sigstopRequested_ = false;
   std::vector<config::UserConf> users_;
   clients::PasswordStore passwords_;
   bool hasReadWriteUser_ = false;

@@ -5,6 +5,7 @@
 
 #include "adt/exception.h"
 #include "adt/log.h"
+#include "platform/process.h"
 #include "server/am_server.h"
 #include "server/console_io.h"
 
@@ -52,6 +53,11 @@ int runConsole(const std::string& settingsPath) {
 
   for (;;) {
     server->serverProcess();
+    if (server->sigstopRequested()) {
+      server->serverStop("sigstop", platform::leaveMarkerExists(server->installationKey()), 15000);
+      server.reset();
+      return 0;
+    }
     adt::String command;
     if (!queue.poll(command)) continue;
     if (command == "q") {

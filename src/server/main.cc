@@ -5,7 +5,10 @@
 #include "adt/log.h"
 #include "adt/log_path.h"
 #include "adt/thread.h"
+#include "adt/socket.h"
+#include "agents/amp.h"
 #include "config/settings.h"
+#include "platform/net.h"
 #include "config/validation.h"
 #include "platform/fault.h"
 #include "platform/self.h"
@@ -36,6 +39,32 @@ int checkConf(const std::string& path) {
   settings.load(path);
   const adt::String errors = config::validateSettings(settings, nullptr);
   adt::log(adt::LOG_INFO, errors.empty() ? adt::String("...ошибок не обнаружено") : "..." + errors);
+  return 0;
+}
+
+// Asks the manager running from this home to stop: one sigstop datagram to its agent port on
+// the loopback, then up to 20 s for the answer. The port comes from the settings file, so a
+// manager on another agent_port than 5002 can be stopped too.
+int sigstop(const std::string& settingsFile) {
+  config::Settings settings;
+  try {
+    settings.load(settingsFile);
+  } catch (const std::exception&) {
+    // Unreadable settings: the default port.
+  }
+  adt::Socket socket;
+  socket.create(1);
+  socket.bind(platform::hostToNet32(0x7F000001), 0);
+  const adt::Bytes datagram = agents::amp::encodeRequest(agents::amp::kSigstop, 0, adt::Bytes(4, 0));
+  adt::SocketAddress to;
+  to.address = platform::hostToNet32(0x7F000001);
+  to.port = settings.common.agentPort;
+  socket.sendTo(datagram.data(), datagram.size(), to);
+  if (socket.waitReadable(20000)) {
+    uint8_t answer[agents::amp::kMaxDatagram];
+    adt::SocketAddress from;
+    socket.recvFrom(answer, sizeof answer, &from);
+  }
   return 0;
 }
 
@@ -88,8 +117,12 @@ int main(int argc, char** argv) {
 
   const Arguments args(argc - 1, argv + 1, argv[0]);
   if (args.has("#sigstop")) {
-    consoleWrite("Режим \"#sigstop\" недоступен в этой сборке");
-    return 1;
+    try {
+      return sigstop(settingsPath(platform::executablePath()));
+    } catch (const std::exception& e) {
+      consoleWrite(e.what());
+      return 1;
+    }
   }
 
   int code = 0;

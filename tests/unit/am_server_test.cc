@@ -47,9 +47,9 @@ TEST_F(AMServerTest, StartUpKeepsTheFirstOfRepeatedAgentsAndDerivesPaths) {
       "[agent]\nid=1\nname=A\ncmd=/bin/a\n[agent]\nid=1\nname=B\n[agent]\nname=C\n"
       "[agent]\nname=C\ncmd=/bin/other\n");
   ASSERT_NE(s->findAgent("1", ""), nullptr);
-  EXPECT_EQ(s->findAgent("1", "")->name, "A");
+  EXPECT_EQ(s->findAgent("1", "")->conf.name, "A");
   EXPECT_EQ(s->findAgent("", "B"), nullptr);
-  EXPECT_EQ(s->findAgent("", "C")->cmd, "");
+  EXPECT_EQ(s->findAgent("", "C")->conf.cmd, "");
   EXPECT_EQ(s->paths().home, dir_.path());
   EXPECT_EQ(s->paths().agentUpdates, dir_.path() + "/updates/agents");
   EXPECT_EQ(s->installationKey(), adt::crc64we(dir_.path()));

@@ -1,0 +1,145 @@
+// Agent supervision with real processes: build/am supervising build/demo-agent. Starting,
+// linking, soft stops, kills, unexpected ends, sigstop and leak-free agents.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <regex>
+#include <set>
+
+#include "child.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::Child;
+
+// A home with a copy of am and settings naming demo agents; am runs in console mode.
+class Supervision : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(testsupport::run({"/bin/cp", AM_BUILD_DIR "/am", dir_.file("am")}).exitCode, 0);
+    agentPort_ = testsupport::freePort();
+  }
+  void TearDown() override {
+    if (am_ && !am_->exited()) {
+      am_->write("q\n");
+      am_->waitExit(60s);
+    }
+    // Whatever happened, no agent outlives the test.
+    for (int pid : agentPids()) ::kill(pid, SIGKILL);
+  }
+
+  std::string agentCmd(const std::string& options = "") const {
+    return AM_BUILD_DIR "/demo-agent --demo-telemetry-ms 500 " + options;
+  }
+  void start(const std::string& agents) {
+    testsupport::writeFile(dir_.file("am.ini"),
+                           "[common]\nclient_port=" + std::to_string(testsupport::freePort()) +
+                               "\nagent_port=" + std::to_string(agentPort_) + "\n" + agents);
+    am_ = std::make_unique<Child>(std::vector<std::string>{dir_.file("am"), "--console"});
+    ASSERT_TRUE(am_->waitForOutput("\n> ", 30s)) << am_->output();
+  }
+  std::string log() const { return testsupport::readFile(dir_.file("log/am.log")); }
+  // Pids named in "...агент "<name>" (pid:<pid>) запущен" lines (Windows-1251 in the file, so
+  // read from the console echo, which is UTF-8).
+  std::vector<int> agentPids() const {
+    std::vector<int> pids;
+    if (!am_) return pids;
+    const std::string out = am_->output();
+    static const std::regex re(R"(\(pid:(\d+)\))");
+    for (std::sregex_iterator it(out.begin(), out.end(), re), end; it != end; ++it) {
+      pids.push_back(std::stoi((*it)[1]));
+    }
+    return pids;
+  }
+  static bool alive(int pid) { return ::kill(pid, 0) == 0; }
+
+  testsupport::TempDir dir_;
+  int agentPort_ = 0;
+  std::unique_ptr<Child> am_;
+};
+
+TEST_F(Supervision, AgentStartsReportsAndStopsSoftlyOnQ) {
+  start("[agent]\nid=a1\nname=Alpha\nrun_at_least_once=1\ncmd=" + agentCmd() + "\n");
+  ASSERT_TRUE(am_->waitForOutput("агент \"Alpha\" (pid:", 30s)) << am_->output();
+  ASSERT_TRUE(am_->waitForOutput(") запущен (версия: 5.2.400)", 30s)) << am_->output();
+  const std::vector<int> pids = agentPids();
+  ASSERT_FALSE(pids.empty());
+  const int pid = pids.front();
+  EXPECT_TRUE(alive(pid));
+
+  am_->write("q\n");
+  ASSERT_TRUE(am_->waitExit(60s)) << am_->output();
+  EXPECT_EQ(am_->exitCode(), 0);
+  EXPECT_NE(am_->output().find("\"Alpha\" (pid:" + std::to_string(pid) + ") остановлен"),
+            std::string::npos)
+      << am_->output();
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !alive(pid); }, 10s));
+}
+
+TEST_F(Supervision, UnexpectedExitIsLoggedWithTheLastOutput) {
+  start("[agent]\nname=Crashy\nrun_at_least_once=1\ncmd=" + agentCmd("--demo-crash-after 300") +
+        "\n");
+  ASSERT_TRUE(am_->waitForOutput("Неожиданная остановка агента \"Crashy\" (pid:", 30s))
+      << am_->output();
+  // The demo agent's own output lines are the last words.
+  EXPECT_NE(am_->output().find("Последки:"), std::string::npos) << am_->output();
+}
+
+TEST_F(Supervision, SigstopStopsTheManagerAndKillsAnAgentThatIgnoresStops) {
+  start("[agent]\nname=Stubborn\nrun_at_least_once=1\ncmd=" + agentCmd("--demo-ignore-stop") +
+        "\n");
+  ASSERT_TRUE(am_->waitForOutput(") запущен", 30s)) << am_->output();
+  const int pid = agentPids().front();
+
+  // #sigstop run from the same home reads agent_port from its settings.
+  const auto r = testsupport::run({dir_.file("am"), "#sigstop"}, "", 60s);
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  ASSERT_TRUE(am_->waitExit(90s)) << am_->output();
+  EXPECT_EQ(am_->exitCode(), 0);
+  const std::string out = am_->output();
+  EXPECT_NE(out.find("Остановка AM, причина: sigstop"), std::string::npos) << out;
+  for (const char* step : {"1. AgentProcess::kill readPipe", "2. AgentProcess::kill terminate",
+                           "4. AgentProcess::kill finished"}) {
+    EXPECT_NE(out.find(step), std::string::npos) << step;
+  }
+  EXPECT_NE(out.find("убит, причина: не успел остановиться сам ("), std::string::npos) << out;
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !alive(pid); }, 10s));
+}
+
+// Socket inodes ("socket:[123]") among a process's open descriptors.
+std::set<std::string> socketsOf(int pid) {
+  const std::string listing =
+      testsupport::run({"/bin/sh", "-c", "ls -l /proc/" + std::to_string(pid) + "/fd"}).output;
+  std::set<std::string> out;
+  static const std::regex re(R"(socket:\[(\d+)\])");
+  for (std::sregex_iterator it(listing.begin(), listing.end(), re), end; it != end; ++it) {
+    out.insert((*it)[1]);
+  }
+  return out;
+}
+
+TEST_F(Supervision, AgentsInheritNoDescriptorOfTheManager) {
+  start("[agent]\nname=Fds\nrun_at_least_once=1\ncmd=" + agentCmd() + "\n");
+  ASSERT_TRUE(am_->waitForOutput(") запущен", 30s)) << am_->output();
+  const std::set<std::string> manager = socketsOf(am_->pid());
+  ASSERT_GE(manager.size(), 2u);  // the client and agent listeners at least
+  const std::set<std::string> agent = socketsOf(agentPids().front());
+  for (const std::string& inode : agent) {
+    EXPECT_EQ(manager.count(inode), 0u) << "the agent holds the manager's socket " << inode;
+  }
+}
+
+TEST_F(Supervision, ScheduledAgentStartsWithinItsWindow) {
+  // Due all day but the last minute.
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  if (local.tm_hour == 23 && local.tm_min >= 58) GTEST_SKIP() << "outside the window";
+  start("[agent]\nname=Timed\nsched=0h-23h59m\ncmd=" + agentCmd() + "\n");
+  ASSERT_TRUE(am_->waitForOutput("агент \"Timed\" (pid:", 30s)) << am_->output();
+}
+
+}  // namespace
