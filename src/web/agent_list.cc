@@ -58,9 +58,8 @@ namespace {
 bool listed(const AgentSummary& agent, const ListFilter& filter, uint32_t clientAddress) {
   // Extra workers share their primary's port; the primary stands for the whole group.
   if (agent.httpPort == 0 || agent.workerId != 0) return false;
-  if (!filter.anyApplication &&
-      std::find(agent.application.begin(), agent.application.end(), filter.application) ==
-          agent.application.end()) {
+  if (!filter.anyApplication && std::find(agent.application.begin(), agent.application.end(),
+                                          filter.application) == agent.application.end()) {
     return false;
   }
   return agent.masks.admits(clientAddress);

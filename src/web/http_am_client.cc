@@ -56,12 +56,12 @@ void HttpAMClient::describe(adt::String& out) const { out += kClassName; }
 bool HttpAMClient::checkTime() {
   if (state() == adt::ChannelState::Closed) return true;
   const uint64_t now = host_.clock().nowMs();
-  const bool late = answered_ ? now - lastProgress_ >= kIdleLimitMs
-                              : now - acceptedAt_ >= kRequestLimitMs;
+  const bool late =
+      answered_ ? now - lastProgress_ >= kIdleLimitMs : now - acceptedAt_ >= kRequestLimitMs;
   if (!late) return false;
   adt::LogLine(adt::LOG_DBG, adt::debugEnabled())
-      << kClassName << "[" << socket_.handle() << "] dropped: "
-      << (answered_ ? "the answer is not taken" : "no request line");
+      << kClassName << "[" << socket_.handle()
+      << "] dropped: " << (answered_ ? "the answer is not taken" : "no request line");
   setState(adt::ChannelState::Closed);
   return true;
 }

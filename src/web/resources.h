@@ -16,9 +16,7 @@ struct Resource {
   const uint8_t* data;
   size_t size;
 
-  std::string_view bytes() const {
-    return {reinterpret_cast<const char*>(data), size};
-  }
+  std::string_view bytes() const { return {reinterpret_cast<const char*>(data), size}; }
 };
 
 // Every embedded file, sorted by name. Generated at build time from src/web/resources/.

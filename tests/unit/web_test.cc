@@ -252,9 +252,9 @@ TEST(WebResources, ImagesAreWellFormed) {
   EXPECT_EQ(last, "IEND");
   std::vector<Bytef> pixels(48 * (1 + 48 * 4) + 1);
   uLongf size = pixels.size();
-  ASSERT_EQ(uncompress(pixels.data(), &size, reinterpret_cast<const Bytef*>(idat.data()),
-                       idat.size()),
-            Z_OK);
+  ASSERT_EQ(
+      uncompress(pixels.data(), &size, reinterpret_cast<const Bytef*>(idat.data()), idat.size()),
+      Z_OK);
   EXPECT_EQ(size, 48u * (1 + 48 * 4));
 
   const std::string page = resourceText("_");
@@ -381,9 +381,14 @@ class WebListTest : public WebTest {
     banned.masks.parse("127.0.0.1", config::kMaskBan);
     AgentSummary allowed = agent("Allowed", 8006, {"crm", "web"});
     allowed.masks.parse("127.0.0.*", config::kMaskAllow);
-    host.list = {web1,   agent("NoPort", 0, {"web"}), agent("Other", 8003, {"crm", "Web"}),
-                 masked, banned,
-                 allowed, worker, agent("Склад", 8007, {"веб"})};
+    host.list = {web1,
+                 agent("NoPort", 0, {"web"}),
+                 agent("Other", 8003, {"crm", "Web"}),
+                 masked,
+                 banned,
+                 allowed,
+                 worker,
+                 agent("Склад", 8007, {"веб"})};
   }
 
   static constexpr const char* kWeb1 =
