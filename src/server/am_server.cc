@@ -120,8 +120,7 @@ void AMServer::createListeners() {
   dispatcher_.add(new ClientListenerT(*this, common_.clientPort, &clientListener_));
   dispatcher_.add(new agents::AgentListener(common_.agentPort, *this, &agentListener_));
   if (common_.httpPort != 0) {
-    adt::LogLine(adt::LOG_WARN) << "http_port=" << common_.httpPort
-                                << ": web access is not available in this build";
+    dispatcher_.add(new HttpListenerT(*this, common_.httpPort, &httpListener_));
   }
 }
 
@@ -155,7 +154,8 @@ void AMServer::serverStop(const adt::String& reason, bool leave, uint64_t timeou
   const uint64_t t0 = clock_.nowMs();
 
   if (clientListener_) clientListener_->close();
-  while (clientListener_ && clock_.nowMs() - t0 < timeoutMs) serverProcess();
+  if (httpListener_) httpListener_->close();
+  while ((clientListener_ || httpListener_) && clock_.nowMs() - t0 < timeoutMs) serverProcess();
 
   // Binary-protocol connections are asked to close (web connections are left alone).
   dispatcher_.forEach([](adt::Channel& channel) {
@@ -328,6 +328,28 @@ std::optional<adt::String> AMServer::defaultAdmin() const {
 uint32_t AMServer::programVersion() const { return kVersion; }
 
 void AMServer::recordOperation(const char* name) { adt::recordOperation(name); }
+
+std::vector<web::AgentSummary> AMServer::agents() const {
+  std::vector<web::AgentSummary> out;
+  for (const auto& agent : agents_) {
+    if (agent->removed) continue;
+    const config::AgentConf& c = agent->conf;
+    web::AgentSummary s;
+    s.id = c.id;
+    s.name = c.name;
+    s.description = c.description;
+    s.icon = c.icon;
+    s.application = c.application;
+    s.masks = c.masks;
+    s.httpPort = c.httpPort;
+    s.httpsPort = c.httpsPort;
+    s.workerProcesses = c.workerProcesses;
+    s.heavyProcesses = c.heavyProcesses;
+    s.workerId = agent->workerId;
+    out.push_back(std::move(s));
+  }
+  return out;
+}
 
 void AMServer::agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePort) {
   namespace amp = agents::amp;

@@ -20,6 +20,8 @@
 #include "config/settings.h"
 #include "config/validation.h"
 #include "platform/clock.h"
+#include "web/http_am_client.h"
+#include "web/web_host.h"
 
 namespace server {
 
@@ -62,7 +64,8 @@ struct ServerPaths {
 class AMServer final : public config::IniDesriptorFinder,
                        public agents::AgentLinkHost,
                        public agents::AgentHost,
-                       public clients::ClientHost {
+                       public clients::ClientHost,
+                       public web::WebHost {
  public:
   struct Options {
     // The executable's path (defaults to the running one).
@@ -145,7 +148,13 @@ class AMServer final : public config::IniDesriptorFinder,
   platform::NegotiateProvider* negotiate() override { return nullptr; }
   void recordOperation(const char* name) override;
 
+  // Web users.
+  adt::String homeDirectory() const override { return paths_.home; }
+  std::vector<web::AgentSummary> agents() const override;
+
   using ClientListenerT = clients::ClientListener<clients::Client, clients::ClientHost>;
+  using HttpListenerT = clients::ClientListener<web::HttpAMClient, web::WebHost>;
+  bool httpListenerOpen() const { return httpListener_ != nullptr; }
 
  private:
   void createListeners();
@@ -162,6 +171,7 @@ class AMServer final : public config::IniDesriptorFinder,
   uint64_t settingsTime_ = 0;
   adt::ChannelDispatcher dispatcher_;
   ClientListenerT* clientListener_ = nullptr;
+  HttpListenerT* httpListener_ = nullptr;
   agents::AgentListener* agentListener_ = nullptr;
   agents::SystemProcessBackend backend_;
   // One record per distinct [agent] section (by id, or name without id), in file order, with
