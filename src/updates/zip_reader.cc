@@ -78,8 +78,7 @@ class ArchiveInput {
 // Where an entry goes, or "bad file name". Both "/" and "\" count as separators, so "..\x"
 // cannot pass as a plain name; a drive prefix or any other ":" is refused outright.
 adt::String entryTarget(const adt::String& destination, const adt::String& name) {
-  if (name.empty() || name.find('\0') != adt::String::npos ||
-      name.find(':') != adt::String::npos)
+  if (name.empty() || name.find('\0') != adt::String::npos || name.find(':') != adt::String::npos)
     fail("bad file name");
   adt::String relative = name;
   std::replace(relative.begin(), relative.end(), '\\', '/');

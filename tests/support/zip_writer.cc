@@ -20,9 +20,9 @@ void put32(std::string& out, uint32_t v) {
 }  // namespace
 
 uint32_t zipCrc(const std::string& data) {
-  return static_cast<uint32_t>(
-      crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(data.data()),
-            static_cast<uInt>(data.size())));
+  return static_cast<uint32_t>(crc32(crc32(0, nullptr, 0),
+                                     reinterpret_cast<const Bytef*>(data.data()),
+                                     static_cast<uInt>(data.size())));
 }
 
 std::string deflateRaw(const std::string& data) {
@@ -45,12 +45,10 @@ std::string zipArchive(const std::vector<ZipEntry>& entries, bool centralDirecto
   std::string out;
   std::string central;
   for (const ZipEntry& e : entries) {
-    const std::string body =
-        e.rawData ? *e.rawData : (e.method == 8 ? deflateRaw(e.data) : e.data);
+    const std::string body = e.rawData ? *e.rawData : (e.method == 8 ? deflateRaw(e.data) : e.data);
     const uint32_t crc = e.crc.value_or(zipCrc(e.data));
     const uint32_t compressed = e.compressedSize.value_or(static_cast<uint32_t>(body.size()));
-    const uint32_t uncompressed =
-        e.uncompressedSize.value_or(static_cast<uint32_t>(e.data.size()));
+    const uint32_t uncompressed = e.uncompressedSize.value_or(static_cast<uint32_t>(e.data.size()));
     const uint32_t offset = static_cast<uint32_t>(out.size());
 
     put32(out, 0x04034B50);

@@ -1,5 +1,3 @@
-#include "updates/zip_reader.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,6 +8,7 @@
 #include "adt/exception.h"
 #include "child.h"
 #include "data.h"
+#include "updates/zip_reader.h"
 #include "zip_writer.h"
 
 namespace updates {
@@ -38,7 +37,9 @@ class ZipTest : public ::testing::Test {
     return "";
   }
 
-  std::string out(const std::string& name) const { return testsupport::readFile(dest_ + "/" + name); }
+  std::string out(const std::string& name) const {
+    return testsupport::readFile(dest_ + "/" + name);
+  }
   bool has(const std::string& name) const { return fs::exists(dest_ + "/" + name); }
 
   // Every path below `dir`, relative to it.
@@ -86,24 +87,24 @@ TEST_F(ZipTest, FilterSkipsRejectedEntriesButStillWalksThemAll) {
     seen.push_back(name);
     return name == ".updateinfo";
   };
-  EXPECT_EQ(unpack({{"a.txt", "aaa", 8}, {"dir/b.bin", "bbb", 0}, {".updateinfo", "x=1", 8}},
-                   onlyInfo),
-            "");
+  EXPECT_EQ(
+      unpack({{"a.txt", "aaa", 8}, {"dir/b.bin", "bbb", 0}, {".updateinfo", "x=1", 8}}, onlyInfo),
+      "");
   EXPECT_EQ((std::vector<std::string>{"a.txt", "dir/b.bin", ".updateinfo"}), seen);
   EXPECT_EQ(tree(dest_), (std::set<std::string>{".updateinfo"}));
 
   // All rejected: nothing is created, and the walk reaches the central directory.
-  EXPECT_EQ(unpack({{"a.txt", "aaa", 8}, {"b.txt", "b", 0}}, [](const adt::String&) {
-              return false;
-            }),
-            "");
+  EXPECT_EQ(
+      unpack({{"a.txt", "aaa", 8}, {"b.txt", "b", 0}}, [](const adt::String&) { return false; }),
+      "");
   EXPECT_EQ(tree(dest_), (std::set<std::string>{".updateinfo"}));
 
   // A rejected entry is skipped by its size, so a broken entry after it is still found.
   ZipEntry broken{"c.txt", "c", 8};
   broken.flags = 8;
-  EXPECT_EQ(unpack({{"a.txt", "aaa", 8}, broken}, [](const adt::String& n) { return n != "a.txt"; }),
-            "lfh.flags=8 <> 0");
+  EXPECT_EQ(
+      unpack({{"a.txt", "aaa", 8}, broken}, [](const adt::String& n) { return n != "a.txt"; }),
+      "lfh.flags=8 <> 0");
 }
 
 TEST_F(ZipTest, HeaderChecks) {
@@ -154,9 +155,8 @@ TEST_F(ZipTest, EntryKindChecks) {
 
 TEST_F(ZipTest, NamesLeadingOutsideAreRefusedBeforeAnythingIsWritten) {
   const std::set<std::string> before = tree(temp_.path());
-  for (const std::string name :
-       {"../x", "a/../../x", "..\\x", "a\\..\\..\\x", "/etc/x", "\\x", "C:\\x", "C:x", "c:/x",
-        "", "./../x", "a/b/../../../x"}) {
+  for (const std::string name : {"../x", "a/../../x", "..\\x", "a\\..\\..\\x", "/etc/x", "\\x",
+                                 "C:\\x", "C:x", "c:/x", "", "./../x", "a/b/../../../x"}) {
     SCOPED_TRACE(name);
     EXPECT_EQ(unpack({{"first.txt", "1", 0}, {name, "evil", 0}}), "bad file name");
     EXPECT_EQ(out("first.txt"), "1");  // entries before the bad one stay
@@ -211,14 +211,14 @@ TEST_F(ZipTest, DeflateStreamMustEndWithTheCompressedData) {
 }
 
 TEST_F(ZipTest, TruncatedArchivesFail) {
-  const std::string whole = testsupport::zipArchive(
-      {{"a.txt", testsupport::patternText(4000), 8}, {"b.txt", "bbbb", 0}});
+  const std::string whole =
+      testsupport::zipArchive({{"a.txt", testsupport::patternText(4000), 8}, {"b.txt", "bbbb", 0}});
   const size_t firstEnd = 30 + 5 + testsupport::deflateRaw(testsupport::patternText(4000)).size();
   EXPECT_EQ(unpackBytes(""), "unexpected eof");
   EXPECT_EQ(unpackBytes(whole.substr(0, 2)), "unexpected eof");
-  EXPECT_EQ(unpackBytes(whole.substr(0, 20)), "unexpected eof");     // inside the header
-  EXPECT_EQ(unpackBytes(whole.substr(0, 32)), "unexpected eof");     // inside the name
-  EXPECT_EQ(unpackBytes(whole.substr(0, 100)), "unexpected eof");    // inside the data
+  EXPECT_EQ(unpackBytes(whole.substr(0, 20)), "unexpected eof");             // inside the header
+  EXPECT_EQ(unpackBytes(whole.substr(0, 32)), "unexpected eof");             // inside the name
+  EXPECT_EQ(unpackBytes(whole.substr(0, 100)), "unexpected eof");            // inside the data
   EXPECT_EQ(unpackBytes(whole.substr(0, firstEnd + 38)), "unexpected eof");  // second data
   // Entries without the central directory: the archive was cut at an entry boundary.
   EXPECT_EQ(unpack({{"a.txt", "a", 0}}, {}, false), "unexpected eof");
