@@ -221,10 +221,11 @@ void UpdateStore::cleanUp() {
 }
 
 void UpdateStore::uploaded() {
-  // Clean-up first: a directory left by an earlier archive of the same version (deleted since)
-  // must not pass for the new archive's unpacking.
+  // A clean-up before the rescan too: a directory left by an earlier archive of the same version
+  // (deleted since) must not pass for the new archive's unpacking.
   cleanUp();
   rescan();
+  cleanUp();
 }
 
 }  // namespace updates

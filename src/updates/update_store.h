@@ -114,7 +114,7 @@ class UpdateStore {
 
  private:
   friend class Upload;
-  // Called by Upload::finish once the archive is in place: clean-up, rescan.
+  // Called by Upload::finish once the archive is in place: clean-up, rescan, clean-up.
   void uploaded();
 
   std::shared_ptr<AgentVersion> knownRecord(const adt::String& archive, uint32_t version) const;
