@@ -147,7 +147,7 @@ void UpdateStore::applyManagerUpdate(const adt::String& clientPath, uint32_t run
   const adt::String problem = compatibilityError(adt::fileNamePart(archive));
   if (!problem.empty()) throw adt::Exception(problem);
 
-  // Read the description alone, in a work directory of its own, before anything changes.
+  // Read ".updateinfo" alone, in a work directory of its own, before anything changes.
   const adt::String work = run_ + "/.apply";
   removeTree(work);
   makeDirectories(work);

@@ -1,4 +1,4 @@
-// The description file ".updateinfo" inside a manager update archive: key=value lines.
+// The update info file ".updateinfo" inside a manager update archive: key=value lines.
 #pragma once
 #include <cstdint>
 #include <string_view>
@@ -20,7 +20,7 @@ struct UpdateInfo {
   std::vector<adt::String> extract;
 };
 
-// Parses the UTF-8 text of a description file. Lines as in the settings file: CR and LF end a
+// Parses the UTF-8 text of an update info file. Lines as in the settings file: CR and LF end a
 // line, "#" starts a comment, blanks around keys and values are dropped, keys are compared
 // without regard to case, unknown keys are ignored. `updater` takes a version (see
 // parseVersion), `defaultUpdater` when the key is missing; `extract` is a comma-separated list

@@ -436,7 +436,7 @@ TEST_F(ManagerUpdateTest, RefusedUpdatesChangeNothing) {
             "Для установки этого обновления требуется am >= 5.3.1");
   EXPECT_EQ(error([&] { store.applyManagerUpdate("am/dorvi-5.2.501.zip", kRunning, 0); }),
             "Для установки этого обновления требуется am >= 5.3");
-  // No description: the default bound applies.
+  // No ".updateinfo": the default bound applies.
   put("am/dorvi-5.2.502.zip", update(""));
   EXPECT_EQ(error([&] {
               store.applyManagerUpdate("am/dorvi-5.2.502.zip", kRunning, adt::makeVersion(6, 0, 0));
