@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/clock.h"
+
 namespace platform {
 
 using FileHandle = int;
@@ -51,6 +53,8 @@ bool isDirectory(const std::string& path);
 std::string absolutePath(const std::string& path);
 // Current working directory.
 std::string currentDirectory();
+// Last modification time of the file at `path`, as local wall time; false when it cannot be read.
+bool fileModifiedLocalTime(const std::string& path, LocalTime& out);
 
 // Directory listing without "." and "..".
 class DirectoryReader {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <vector>
@@ -205,6 +206,22 @@ std::string absolutePath(const std::string& path) {
   std::string out;
   for (const auto& p : parts) out += "/" + p;
   return out.empty() ? "/" : out;
+}
+
+bool fileModifiedLocalTime(const std::string& path, LocalTime& out) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  tm parts{};
+  if (!localtime_r(&st.st_mtim.tv_sec, &parts)) return false;
+  out.year = parts.tm_year + 1900;
+  out.month = parts.tm_mon + 1;
+  out.day = parts.tm_mday;
+  out.hour = parts.tm_hour;
+  out.minute = parts.tm_min;
+  out.second = parts.tm_sec;
+  out.millisecond = static_cast<int>(st.st_mtim.tv_nsec / 1000000);
+  out.weekday = parts.tm_wday == 0 ? 7 : parts.tm_wday;
+  return true;
 }
 
 DirectoryReader::~DirectoryReader() { close(); }
