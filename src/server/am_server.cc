@@ -84,6 +84,12 @@ AMServer::AMServer(const std::string& settingsPath, const Options& options)
   paths_.clientUpdates = join(paths_.updates, "clients");
   installationKey_ = adt::crc64we(paths_.home);
 
+  // 15 (early, so that the agents created next can choose their distributions): the update
+  // store of this home, rescanned.
+  store_ = std::make_unique<updates::UpdateStore>(paths_.home);
+  versions_ = std::make_unique<AgentVersions>(*store_);
+  store_->rescan();
+
   // 12: one record per distinct [agent] section, with its extra workers.
   for (const config::AgentConf& conf : settings.agents) {
     if (findAgent(conf.id, conf.name)) continue;
@@ -284,6 +290,7 @@ void AMServer::periodicStep() {
       }
     }
   }
+  if (store_) store_->poll();
   // The supervision step of every agent, in list order (a step may append workers).
   for (size_t i = 0; i < agents_.size(); ++i) {
     try {

@@ -20,6 +20,8 @@
 #include "config/settings.h"
 #include "config/validation.h"
 #include "platform/clock.h"
+#include "server/version_store.h"
+#include "updates/update_store.h"
 #include "web/http_am_client.h"
 #include "web/web_host.h"
 
@@ -118,7 +120,8 @@ class AMServer final : public config::IniDesriptorFinder,
   uint16_t allocateClientPort(agents::Agent& agent) override;
   void serverRequestAgent(uint16_t port, uint32_t code, uint32_t arg, const void* payload,
                           size_t length) override;
-  agents::AgentVersionStore* versionStore() override { return nullptr; }
+  agents::AgentVersionStore* versionStore() override { return versions_.get(); }
+  updates::UpdateStore* updateStore() { return store_.get(); }
   agents::AgentProcessBackend& processBackend() override { return backend_; }
   void queueAgentDeletion(agents::Agent& agent) override;
   agents::AgentHttpSlot* openAgentHttp(agents::Agent& agent, uint16_t port, bool secure) override;
@@ -174,6 +177,9 @@ class AMServer final : public config::IniDesriptorFinder,
   HttpListenerT* httpListener_ = nullptr;
   agents::AgentListener* agentListener_ = nullptr;
   agents::SystemProcessBackend backend_;
+  // The updates directory; outlives the agents, whose versions point into it.
+  std::unique_ptr<updates::UpdateStore> store_;
+  std::unique_ptr<AgentVersions> versions_;
   // One record per distinct [agent] section (by id, or name without id), in file order, with
   // their extra workers.
   agents::AgentList agents_;
