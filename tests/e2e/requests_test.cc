@@ -264,6 +264,65 @@ TEST_F(Requests, LockHoldsTheAgentForOneAddress) {
   EXPECT_NE(loginToAgent("Locked", kLocal2).find(14), nullptr);
 }
 
+TEST_F(Requests, LinkRequestsReachTheAgentAndPassItsAnswerOn) {
+  const int port = testsupport::freeTcpPort();
+  start("", "[agent]\nid=p\nname=Proxy\nclient_port=" + std::to_string(port) +
+                "\nrun_at_least_once=1\ncmd=" + agentCmd() + "\n");
+  ASSERT_TRUE(am_->waitForOutput(") запущен", 30s)) << am_->output();
+  // A pass-through request comes back as the agent answered it (the demo agent echoes it).
+  adt::MemoryTaggedWriter payload;
+  payload.writeString(5, "эхо");
+  const amclient::Reply echo = command(115, Element::integer(0, 1000).value,
+                                       {Element::text(51, "p"), Element(9, payload.toBytes())},
+                                       "viewer");
+  ASSERT_FALSE(echo.failed) << echo.errorText;
+  ASSERT_NE(echo.find(5), nullptr);
+  EXPECT_EQ(echo.find(5)->asText(), "эхо");
+  // The manager's own link codes are not for clients: a stop through the back door is refused.
+  const amclient::Reply stop = command(115, Element::integer(0, 3).value,
+                                       {Element::text(51, "p"), Element(9, {})}, "viewer");
+  EXPECT_TRUE(stop.failed);
+  EXPECT_NE(stop.errorText.find("Недопустимый код запроса к агенту: 3"), std::string::npos);
+  // Java environment and the agent's own statistics are appended as they are.
+  const amclient::Reply java = command(81, Element::text(0, "Proxy").value, {Element(9, {})},
+                                       "viewer");
+  ASSERT_NE(java.find(1), nullptr) << java.errorText;
+  EXPECT_EQ(java.find(1)->asText(), "demo agent: no Java runtime");
+  adt::MemoryTaggedWriter range;
+  const double from = 0, to = 1e7;
+  range.writeTag(1, &from, sizeof from);
+  range.writeTag(2, &to, sizeof to);
+  range.writeInt(3, 1);
+  const amclient::Reply stats = command(
+      91, {}, {Element::text(54, "Proxy"), Element(202, range.toBytes())}, "viewer");
+  ASSERT_NE(stats.find(1), nullptr) << stats.errorText;
+  EXPECT_EQ(stats.find(1)->asText(), "demo agent: no statistics");
+  // Dropping every client needs the administration level and reaches the agent.
+  EXPECT_EQ(command(119, {}, {Element::text(51, "p"), Element(9, {})}, "viewer").errorCode,
+            0x1002);
+  // A desktop client of the agent is dropped (asked again until the agent has accepted it).
+  amclient::Connection desktop(2000);
+  desktop.connect(kLocal1, static_cast<uint16_t>(port));
+  bool closed = false;
+  for (int attempt = 0; attempt < 15 && !closed; ++attempt) {
+    const amclient::Reply dropped =
+        command(119, {}, {Element::text(51, "p"), Element(9, {})}, "admin");
+    ASSERT_FALSE(dropped.failed) << dropped.errorText;
+    closed = desktop.waitClosed();
+  }
+  EXPECT_TRUE(closed);
+  // The task list is empty while the records keep none.
+  const amclient::Reply threads =
+      command(35, Element::text(0, "Proxy").value, {Element(9, {})}, "viewer");
+  ASSERT_NE(threads.find(60), nullptr) << threads.errorText;
+  EXPECT_EQ(threads.find(60)->asInt(), 0);
+  // A stopped agent cannot take pass-through requests.
+  ASSERT_FALSE(command(33, Element::text(0, "Proxy").value, {Element(9, {})}, "admin").failed);
+  const amclient::Reply notRunning = command(115, Element::integer(0, 1000).value,
+                                             {Element::text(51, "p"), Element(9, {})}, "viewer");
+  EXPECT_EQ(notRunning.errorText, "Агент \"p\" не запущен");
+}
+
 TEST_F(Requests, AmctlListsStopsAndReportsErrorsByExitCode) {
   start("", "[agent]\nid=c1\nname=Ctl\nrun_at_least_once=1\ncmd=" + agentCmd() +
                 "\n[agent]\nname=Idle\ncmd=" + agentCmd() + "\n");
