@@ -197,6 +197,38 @@ TEST_F(Requests, LoginStartsAStoppedAgentAndRepliesWithItsClientPort) {
   EXPECT_EQ(unknown.errorText, "Неизвестное имя агента \"Beta\"");
 }
 
+TEST_F(Requests, ConsoleGivesUpOnSlowStartsAndClientsLearnOfEarlyEnds) {
+  start("", "[agent]\nname=Slow\ncmd=" + agentCmd("--demo-slow-start 20000") +
+                "\n[agent]\nname=Crashy\ncmd=" +
+                agentCmd("--demo-no-report --demo-crash-after 300") +
+                "\n[agent]\nid=old\nname=Old\nrun_at_least_once=1\ncmd=" +
+                agentCmd("--demo-version 5.2.304") + "\n");
+  // The console (logged in) is let go without reply while the agent is still starting.
+  const amclient::Reply console = command(14, Element::text(0, "Slow").value, {}, "admin");
+  EXPECT_FALSE(console.failed) << console.errorText;
+  EXPECT_TRUE(console.elements.empty());
+  EXPECT_NE(am_->output().find("Запуск агента \"Slow\", причина: запрос vevureroz(127.0.0.1)"),
+            std::string::npos)
+      << am_->output();
+  // A plain client waiting for an agent that ends before reporting learns why...
+  const amclient::Reply crashed = loginToAgent("Crashy");
+  EXPECT_EQ(crashed.errorCode, 0x1012);
+  EXPECT_EQ(crashed.errorText.rfind("Неожиданная остановка агента, причина: процесс самозавершился", 0),
+            0u)
+      << crashed.errorText;
+  // ...and right afterwards the agent is not started again.
+  const amclient::Reply again = loginToAgent("Crashy");
+  EXPECT_EQ(again.errorCode, 0x1012);
+  const std::string out = am_->output();
+  const size_t first = out.find("Запуск агента \"Crashy\"");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(out.find("Запуск агента \"Crashy\"", first + 1), std::string::npos) << out;
+  // Dropping all clients needs an agent of 5.2.305 or later.
+  ASSERT_TRUE(am_->waitForOutput("запущен (версия: 5.2.304)", 30s)) << am_->output();
+  const amclient::Reply old = command(119, {}, {Element::text(51, "old"), Element(9, {})}, "admin");
+  EXPECT_EQ(old.errorText, "Агент не поддерживает данную команду");
+}
+
 TEST_F(Requests, WorkerNamesPickTheWorkerAndStoppedAgentsSaySo) {
   const int port = testsupport::freeTcpPort();
   start("", "[agent]\nid=w\nname=Web\nworker_processes=2\nclient_ports=" + std::to_string(port) +
@@ -358,6 +390,21 @@ TEST_F(Requests, AmctlListsStopsAndReportsErrorsByExitCode) {
   EXPECT_NE(am_->output().find("\"Ctl\" (pid:"), std::string::npos);
   EXPECT_TRUE(testsupport::waitUntil(
       [&] { return am_->output().find(") остановлен") != std::string::npos; }, 30s));
+
+  // A password change, with the passwords taken from the environment.
+  const std::string port = std::to_string(clientPort_);
+  const auto passwd =
+      testsupport::run({"/usr/bin/env", "AM_PASSWORD=secret", "AM_NEW_PASSWORD=newpw",
+                        AM_BUILD_DIR "/amctl", "--port", port, "--user", "admin", "passwd",
+                        "viewer"},
+                       "", 120s);
+  EXPECT_EQ(passwd.exitCode, 0) << passwd.output;
+  EXPECT_EQ(amctl({"--user", "viewer", "agents"}, "newpw").exitCode, 0);
+  EXPECT_EQ(amctl({"--user", "viewer", "agents"}, "").exitCode, 3);
+
+  const auto help = amctl({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.output.find("Коды завершения"), std::string::npos) << help.output;
 
   // Nobody listens on the manager's port once it is gone.
   am_->write("q\n");
