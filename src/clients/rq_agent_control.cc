@@ -147,10 +147,9 @@ bool RqAgentInfo::poll() {
     }
     if (process->link && process->link->waiting()) return false;  // busy: next time
     const uint64_t now = host().clock().nowMs();
-    reply_.writeString(kTagInfoText,
-                       startText(process->startTime, now > process->startTick
-                                                         ? now - process->startTick
-                                                         : 0));
+    reply_.writeString(
+        kTagInfoText,
+        startText(process->startTime, now > process->startTick ? now - process->startTick : 0));
     if (!process->link) return finishWith(reply_);
     sendToAgent(*process->link, agents::amp::kAgentInfo, static_cast<uint32_t>(code_), nullptr, 0);
   }

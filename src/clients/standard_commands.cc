@@ -2,8 +2,8 @@
 // further commands registers them here.
 #include <memory>
 
-#include "clients/client.h"
 #include "clients/agents_list.h"
+#include "clients/client.h"
 #include "clients/command_table.h"
 #include "clients/rq_ad_proxy.h"
 #include "clients/rq_agent_control.h"

@@ -1,8 +1,7 @@
 // Agent requests against a real manager: build/am supervising build/demo-agent, driven over
 // the binary protocol by amclient and by build/amctl.
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <regex>
 
@@ -164,6 +163,12 @@ TEST_F(Requests, AgentsListFiltersByApplicationAndAddress) {
   ASSERT_NE(full.find(57), nullptr);
   EXPECT_EQ(full.find(57)->asInt(), 0);  // nothing started
   EXPECT_EQ(full.find(56)->asText(), "остановлен");
+  // Logins are refused alike where a filter refuses the address, revealing nothing.
+  const amclient::Reply remote = loginToAgent("Remote");
+  EXPECT_EQ(remote.errorCode, 0x1010);
+  EXPECT_EQ(remote.errorText, "Неизвестное имя агента \"Remote\"");
+  EXPECT_EQ(loginToAgent("Crm", kLocal2).errorCode, 0x1010);
+  EXPECT_EQ(am_->output().find("Запуск агента"), std::string::npos) << am_->output();
 }
 
 TEST_F(Requests, LoginStartsAStoppedAgentAndRepliesWithItsClientPort) {
@@ -180,9 +185,8 @@ TEST_F(Requests, LoginStartsAStoppedAgentAndRepliesWithItsClientPort) {
             std::string::npos)
       << am_->output();
   // Running now: info gives the start and uptime, then the agent's own answer to the code.
-  const amclient::Reply info =
-      command(36, Element::integer(0, 7).value, {Element::text(51, "a1"), Element(9, {})},
-              "viewer");
+  const amclient::Reply info = command(36, Element::integer(0, 7).value,
+                                       {Element::text(51, "a1"), Element(9, {})}, "viewer");
   ASSERT_FALSE(info.failed) << info.errorText;
   ASSERT_NE(info.find(96), nullptr);
   EXPECT_EQ(info.find(96)->asText().rfind("Время запуска агента: ", 0), 0u);
@@ -198,11 +202,11 @@ TEST_F(Requests, LoginStartsAStoppedAgentAndRepliesWithItsClientPort) {
 }
 
 TEST_F(Requests, ConsoleGivesUpOnSlowStartsAndClientsLearnOfEarlyEnds) {
-  start("", "[agent]\nname=Slow\ncmd=" + agentCmd("--demo-slow-start 20000") +
-                "\n[agent]\nname=Crashy\ncmd=" +
-                agentCmd("--demo-no-report --demo-crash-after 300") +
-                "\n[agent]\nid=old\nname=Old\nrun_at_least_once=1\ncmd=" +
-                agentCmd("--demo-version 5.2.304") + "\n");
+  start("",
+        "[agent]\nname=Slow\ncmd=" + agentCmd("--demo-slow-start 20000") +
+            "\n[agent]\nname=Crashy\ncmd=" + agentCmd("--demo-no-report --demo-crash-after 300") +
+            "\n[agent]\nid=old\nname=Old\nrun_at_least_once=1\ncmd=" +
+            agentCmd("--demo-version 5.2.304") + "\n");
   // The console (logged in) is let go without reply while the agent is still starting.
   const amclient::Reply console = command(14, Element::text(0, "Slow").value, {}, "admin");
   EXPECT_FALSE(console.failed) << console.errorText;
@@ -213,8 +217,9 @@ TEST_F(Requests, ConsoleGivesUpOnSlowStartsAndClientsLearnOfEarlyEnds) {
   // A plain client waiting for an agent that ends before reporting learns why...
   const amclient::Reply crashed = loginToAgent("Crashy");
   EXPECT_EQ(crashed.errorCode, 0x1012);
-  EXPECT_EQ(crashed.errorText.rfind("Неожиданная остановка агента, причина: процесс самозавершился", 0),
-            0u)
+  EXPECT_EQ(
+      crashed.errorText.rfind("Неожиданная остановка агента, причина: процесс самозавершился", 0),
+      0u)
       << crashed.errorText;
   // ...and right afterwards the agent is not started again.
   const amclient::Reply again = loginToAgent("Crashy");
@@ -245,9 +250,9 @@ TEST_F(Requests, WorkerNamesPickTheWorkerAndStoppedAgentsSaySo) {
       command(36, Element::integer(0, 0).value, {Element::text(51, "w"), Element(9, {})}, "viewer");
   ASSERT_NE(primary.find(96), nullptr);
   EXPECT_EQ(primary.find(96)->asText(), "Агент остановлен");
-  const amclient::Reply worker = command(
-      36, Element::integer(0, 0).value,
-      {Element::text(51, "w"), Element::integer(121, 2), Element(9, {})}, "viewer");
+  const amclient::Reply worker =
+      command(36, Element::integer(0, 0).value,
+              {Element::text(51, "w"), Element::integer(121, 2), Element(9, {})}, "viewer");
   ASSERT_NE(worker.find(37), nullptr) << worker.errorText;
 }
 
@@ -256,12 +261,11 @@ TEST_F(Requests, StopWithAShortTimeOutWaitsTwentySecondsThenKills) {
                 agentCmd("--demo-ignore-stop") + "\n");
   ASSERT_TRUE(am_->waitForOutput(") запущен", 30s)) << am_->output();
   // A read-only user may not stop agents.
-  const amclient::Reply denied = command(33, Element::text(0, "Stubborn").value,
-                                         {Element(9, {})}, "viewer");
+  const amclient::Reply denied =
+      command(33, Element::text(0, "Stubborn").value, {Element(9, {})}, "viewer");
   EXPECT_EQ(denied.errorCode, 0x1002);
-  const amclient::Reply stopped = command(
-      33, Element::text(0, "Stubborn").value, {Element::integer(110, 5000), Element(9, {})},
-      "admin");
+  const amclient::Reply stopped = command(33, Element::text(0, "Stubborn").value,
+                                          {Element::integer(110, 5000), Element(9, {})}, "admin");
   ASSERT_FALSE(stopped.failed) << stopped.errorText;
   EXPECT_NE(stopped.find(34), nullptr);
   const std::string out = am_->output();
@@ -304,9 +308,9 @@ TEST_F(Requests, LinkRequestsReachTheAgentAndPassItsAnswerOn) {
   // A pass-through request comes back as the agent answered it (the demo agent echoes it).
   adt::MemoryTaggedWriter payload;
   payload.writeString(5, "эхо");
-  const amclient::Reply echo = command(115, Element::integer(0, 1000).value,
-                                       {Element::text(51, "p"), Element(9, payload.toBytes())},
-                                       "viewer");
+  const amclient::Reply echo =
+      command(115, Element::integer(0, 1000).value,
+              {Element::text(51, "p"), Element(9, payload.toBytes())}, "viewer");
   ASSERT_FALSE(echo.failed) << echo.errorText;
   ASSERT_NE(echo.find(5), nullptr);
   EXPECT_EQ(echo.find(5)->asText(), "эхо");
@@ -316,8 +320,8 @@ TEST_F(Requests, LinkRequestsReachTheAgentAndPassItsAnswerOn) {
   EXPECT_TRUE(stop.failed);
   EXPECT_NE(stop.errorText.find("Недопустимый код запроса к агенту: 3"), std::string::npos);
   // Java environment and the agent's own statistics are appended as they are.
-  const amclient::Reply java = command(81, Element::text(0, "Proxy").value, {Element(9, {})},
-                                       "viewer");
+  const amclient::Reply java =
+      command(81, Element::text(0, "Proxy").value, {Element(9, {})}, "viewer");
   ASSERT_NE(java.find(1), nullptr) << java.errorText;
   EXPECT_EQ(java.find(1)->asText(), "demo agent: no Java runtime");
   adt::MemoryTaggedWriter range;
@@ -325,13 +329,12 @@ TEST_F(Requests, LinkRequestsReachTheAgentAndPassItsAnswerOn) {
   range.writeTag(1, &from, sizeof from);
   range.writeTag(2, &to, sizeof to);
   range.writeInt(3, 1);
-  const amclient::Reply stats = command(
-      91, {}, {Element::text(54, "Proxy"), Element(202, range.toBytes())}, "viewer");
+  const amclient::Reply stats =
+      command(91, {}, {Element::text(54, "Proxy"), Element(202, range.toBytes())}, "viewer");
   ASSERT_NE(stats.find(1), nullptr) << stats.errorText;
   EXPECT_EQ(stats.find(1)->asText(), "demo agent: no statistics");
   // Dropping every client needs the administration level and reaches the agent.
-  EXPECT_EQ(command(119, {}, {Element::text(51, "p"), Element(9, {})}, "viewer").errorCode,
-            0x1002);
+  EXPECT_EQ(command(119, {}, {Element::text(51, "p"), Element(9, {})}, "viewer").errorCode, 0x1002);
   // A desktop client of the agent is dropped (asked again until the agent has accepted it).
   amclient::Connection desktop(2000);
   desktop.connect(kLocal1, static_cast<uint16_t>(port));
@@ -393,11 +396,10 @@ TEST_F(Requests, AmctlListsStopsAndReportsErrorsByExitCode) {
 
   // A password change, with the passwords taken from the environment.
   const std::string port = std::to_string(clientPort_);
-  const auto passwd =
-      testsupport::run({"/usr/bin/env", "AM_PASSWORD=secret", "AM_NEW_PASSWORD=newpw",
-                        AM_BUILD_DIR "/amctl", "--port", port, "--user", "admin", "passwd",
-                        "viewer"},
-                       "", 120s);
+  const auto passwd = testsupport::run(
+      {"/usr/bin/env", "AM_PASSWORD=secret", "AM_NEW_PASSWORD=newpw", AM_BUILD_DIR "/amctl",
+       "--port", port, "--user", "admin", "passwd", "viewer"},
+      "", 120s);
   EXPECT_EQ(passwd.exitCode, 0) << passwd.output;
   EXPECT_EQ(amctl({"--user", "viewer", "agents"}, "newpw").exitCode, 0);
   EXPECT_EQ(amctl({"--user", "viewer", "agents"}, "").exitCode, 3);

@@ -4,9 +4,9 @@
 
 #include <map>
 
-#include "agent_test_fakes.h"
 #include "adt/tagged_reader.h"
 #include "adt/tagged_writer.h"
+#include "agent_test_fakes.h"
 #include "agents/amp.h"
 #include "client_test_support.h"
 #include "clients/agent_request.h"

@@ -89,7 +89,8 @@ std::string password(const Options& o, const char* envPassword) {
   if (envPassword) return envPassword;
   std::string typed;
   if (!platform::readSecretLine("Пароль для " + o.user + ": ", typed)) {
-    fail(kLoginFailed, "пароль не задан (нет терминала; используйте --password-file или AM_PASSWORD)");
+    fail(kLoginFailed,
+         "пароль не задан (нет терминала; используйте --password-file или AM_PASSWORD)");
   }
   return typed;
 }
@@ -172,27 +173,55 @@ Result agentsCommand(amclient::Connection& c) {
     if (e.tag == 93) {
       adt::TaggedBufferReader in(e.value);
       for (uint8_t tag = in.nextTag(); tag != 0; tag = in.nextTag()) {
-        const char* names[] = {nullptr, "memory_load", nullptr, "memory_total_kb", "memory_used_kb"};
+        const char* names[] = {nullptr, "memory_load", nullptr, "memory_total_kb",
+                               "memory_used_kb"};
         if (tag <= 4 && names[tag]) result.top.number(names[tag], in.readInt());
       }
       continue;
     }
     if (!current) continue;
     switch (e.tag) {
-      case 51: current->text("id", e.asText()); break;
-      case 54: current->text("name", e.asText()); break;
-      case 55: current->text("description", e.asText()); break;
-      case 121: current->number("worker", asInteger(e)); break;
-      case 120: current->number("kind", e.asInt()); break;
-      case 56: current->text("state", e.asText()); break;
-      case 18: current->number("pid", e.asInt()); break;
-      case 19: current->number("port", e.asInt()); break;
-      case 20: current->number("clients", e.asInt()); break;
-      case 69: current->text("locked_by", e.asText()); break;
-      case 105: current->text("redirect", e.asText()); break;
-      case 84: current->text("start_reason", e.asText()); break;
-      case 58: current->text("stop_reason", e.asText()); break;
-      default: break;
+      case 51:
+        current->text("id", e.asText());
+        break;
+      case 54:
+        current->text("name", e.asText());
+        break;
+      case 55:
+        current->text("description", e.asText());
+        break;
+      case 121:
+        current->number("worker", asInteger(e));
+        break;
+      case 120:
+        current->number("kind", e.asInt());
+        break;
+      case 56:
+        current->text("state", e.asText());
+        break;
+      case 18:
+        current->number("pid", e.asInt());
+        break;
+      case 19:
+        current->number("port", e.asInt());
+        break;
+      case 20:
+        current->number("clients", e.asInt());
+        break;
+      case 69:
+        current->text("locked_by", e.asText());
+        break;
+      case 105:
+        current->text("redirect", e.asText());
+        break;
+      case 84:
+        current->text("start_reason", e.asText());
+        break;
+      case 58:
+        current->text("stop_reason", e.asText());
+        break;
+      default:
+        break;
     }
   }
   return result;
@@ -262,21 +291,24 @@ Result run(const Options& o, amclient::Connection& c) {
     nested.writeTag(1, &from, sizeof from);
     nested.writeTag(2, &to, sizeof to);
     nested.writeInt(3, static_cast<int32_t>(kind));
-    c.sendCommand(91, {}, {agentParam(arg(o, 0, "агент")), amclient::Element(202, nested.toBytes())});
+    c.sendCommand(91, {},
+                  {agentParam(arg(o, 0, "агент")), amclient::Element(202, nested.toBytes())});
     const amclient::Reply reply = finish(c);
     top.number("elements", static_cast<int64_t>(reply.elements.size()));
     for (const amclient::Element& e : reply.elements) {
       if (e.tag == 1 && e.value.size() == 8) {
         top.real("time", asDouble(e));
       } else {
-        top.text(std::to_string(e.tag), e.value.size() == 4 ? std::to_string(e.asInt()) : e.asText());
+        top.text(std::to_string(e.tag),
+                 e.value.size() == 4 ? std::to_string(e.asInt()) : e.asText());
       }
     }
   } else if (cmd == "kill-client" || cmd == "kill-clients") {
     const bool one = cmd == "kill-client";
     const adt::Bytes value =
         one ? amclient::Element::text(0, arg(o, 1, "идентификатор клиента")).value : adt::Bytes{};
-    c.sendCommand(one ? 72 : 119, value, {agentParam(arg(o, 0, "агент")), amclient::Element(9, {})});
+    c.sendCommand(one ? 72 : 119, value,
+                  {agentParam(arg(o, 0, "агент")), amclient::Element(9, {})});
     finish(c);
     top.text("result", "отправлено агенту");
   } else if (cmd == "proxy") {
@@ -326,11 +358,16 @@ Result passwd(const Options& o, amclient::Connection& c, const char* envPassword
 
 int exitCodeFor(int32_t replyCode) {
   switch (replyCode) {
-    case 0x1002: return kPrivileges;
-    case 0x1010: return kUnknownAgent;
-    case 0x1011: return kAgentLocked;
-    case 0x1012: return kAgentStopped;
-    default: return kRefused;
+    case 0x1002:
+      return kPrivileges;
+    case 0x1010:
+      return kUnknownAgent;
+    case 0x1011:
+      return kAgentLocked;
+    case 0x1012:
+      return kAgentStopped;
+    default:
+      return kRefused;
   }
 }
 
@@ -354,7 +391,8 @@ int run(const std::vector<std::string>& args, const char* envPassword) {
       c.readGreeting();
       c.sendHandshake();
     } catch (const adt::Exception& e) {
-      fail(kConnection, "нет связи с AM " + o.host + ":" + std::to_string(o.port) + ": " + e.text());
+      fail(kConnection,
+           "нет связи с AM " + o.host + ":" + std::to_string(o.port) + ": " + e.text());
     }
     if (o.haveUser) {
       const amclient::LoginResult login = c.login(o.user, secret);
