@@ -234,6 +234,41 @@ TEST_F(Requests, ConsoleGivesUpOnSlowStartsAndClientsLearnOfEarlyEnds) {
   EXPECT_EQ(old.errorText, "Агент не поддерживает данную команду");
 }
 
+// Element 71: the client version as four 32-bit integers.
+Element clientVersion(int32_t major, int32_t minor, int32_t build) {
+  const int32_t v[4] = {major, minor, build, 0};
+  return Element::bytes(71, v, sizeof v);
+}
+
+TEST_F(Requests, LongLoginFormSendsTheIconToNewerClientsAndKillStopsAtOnce) {
+  const int port = testsupport::freeTcpPort();
+  testsupport::writeFile(dir_.file("icon.png"), "PNG-BYTES");
+  start("", "[agent]\nid=i\nname=Iconic\nicon=" + dir_.file("icon.png") +
+                "\nclient_port=" + std::to_string(port) + "\ncmd=" + agentCmd() + "\n");
+  // Element 9 instead of the name: given up, no reply, nothing started.
+  const amclient::Reply givenUp = command(30, {}, {clientVersion(5, 2, 40), Element(9, {})});
+  EXPECT_FALSE(givenUp.failed);
+  EXPECT_TRUE(givenUp.elements.empty());
+  const amclient::Reply newer =
+      command(30, {}, {clientVersion(5, 2, 32), Element::text(14, "Iconic")});
+  ASSERT_NE(newer.find(117), nullptr) << newer.errorText;
+  EXPECT_EQ(std::string(newer.find(117)->value.begin(), newer.find(117)->value.end()), "PNG-BYTES");
+  ASSERT_NE(newer.find(14), nullptr);
+  EXPECT_EQ(newer.find(14)->asInt(), port);
+  const amclient::Reply older =
+      command(30, {}, {clientVersion(5, 2, 31), Element::text(14, "Iconic")});
+  EXPECT_EQ(older.find(117), nullptr);
+  EXPECT_NE(older.find(14), nullptr) << older.errorText;
+  // Mode 2 kills at once and lets go without reply.
+  const amclient::Reply killed = command(33, Element::text(0, "Iconic").value,
+                                         {Element::integer(109, 2), Element(9, {})}, "admin");
+  EXPECT_FALSE(killed.failed) << killed.errorText;
+  EXPECT_EQ(killed.find(34), nullptr);
+  EXPECT_NE(am_->output().find("убит, причина: запрос vevureroz(127.0.0.1)"), std::string::npos)
+      << am_->output();
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !acceptsTcp(port); }, 30s));
+}
+
 TEST_F(Requests, WorkerNamesPickTheWorkerAndStoppedAgentsSaySo) {
   const int port = testsupport::freeTcpPort();
   start("", "[agent]\nid=w\nname=Web\nworker_processes=2\nclient_ports=" + std::to_string(port) +
