@@ -74,12 +74,12 @@ int32_t readWorkerId(adt::NioTag& element) {
   return element.readInt();
 }
 
-AgentRequest::AgentRequest(Client& client, const char* name) : Request(client), name_text_(name) {}
+AgentRequest::AgentRequest(Client& client, const char* name) : Request(client), label_(name) {}
 
 ClientHost& AgentRequest::host() const { return client().host(); }
 
 void AgentRequest::describe(adt::String& out) const {
-  out += name_text_;
+  out += label_;
   out += "(" + std::to_string(static_cast<int>(stage_)) + ")";
 }
 

@@ -89,7 +89,7 @@ class AgentRequest : public Request, public agents::AgentCallBack {
   // Sends the writer's content (when any) and finishes.
   bool finishWith(adt::MemoryTaggedWriter& reply);
 
-  const char* name_text_;
+  const char* label_;  // the class name for describe()
   Stage stage_ = kCollecting;
   adt::String id_, name_;
   int32_t workerId_ = 0;
