@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "adt/text.h"
+#include "agents/agent.h"
 #include "clients/command_table.h"
 #include "config/settings.h"
 #include "platform/clock.h"
@@ -43,6 +44,10 @@ class ClientHost {
   // Records the start of an operation ("clientConnect", "clientExecuteRq", "clientError") in
   // the hang watch's operation trace. `name` is a constant text.
   virtual void recordOperation(const char* name) = 0;
+
+  // The agent records (primaries and their extra workers) in list order. Requests look agents
+  // up here and start, stop and lock them; they never add or remove records.
+  virtual agents::AgentList& agents() = 0;
 
   // The command table clients dispatch by. Tests substitute their own.
   virtual const CommandTable& commands() const { return standardCommands(); }

@@ -2,9 +2,13 @@
 // further commands registers them here.
 #include <memory>
 
+#include "clients/agents_list.h"
 #include "clients/client.h"
 #include "clients/command_table.h"
 #include "clients/rq_ad_proxy.h"
+#include "clients/rq_agent_control.h"
+#include "clients/rq_agent_link.h"
+#include "clients/rq_login_to_agent.h"
 #include "clients/rq_set_login.h"
 
 namespace clients {
@@ -18,6 +22,25 @@ std::unique_ptr<Request> make(Client& client, adt::NioTag& element) {
 CommandTable build() {
   CommandTable table;
   table.bindRequest(65, make<RqSetLogin>);
+  // Agent requests.
+  table.bindRequest(RqLoginToAgent::kTagShort, make<RqLoginToAgent>);
+  table.bindRequest(RqLoginToAgent::kTagLong, make<RqLoginToAgent>);
+  table.bindHandler(32, agentsList);
+  table.bindRequest(33, make<RqStopAgent>);
+  table.bindRequest(35, make<RqAgentThreads>);
+  table.bindRequest(36, make<RqAgentInfo>);
+  table.bindRequest(48, make<RqAgentSettings>);
+  table.bindRequest(68, make<RqLockAgent>);
+  table.bindRequest(72, make<RqKillClient>);
+  table.bindRequest(81, make<RqAgentJavaInfo>);
+  table.bindRequest(91, [](Client& client, adt::NioTag& element) -> std::unique_ptr<Request> {
+    return std::make_unique<RqAgentStatistics>(client, element, false);
+  });
+  table.bindRequest(94, [](Client& client, adt::NioTag& element) -> std::unique_ptr<Request> {
+    return std::make_unique<RqAgentStatistics>(client, element, true);
+  });
+  table.bindRequest(115, make<RqAgentProxyRequest>);
+  table.bindRequest(119, make<RqKillAllClients>);
   table.bindRequest(RqADProxy::kTag, make<RqADProxy>);
   return table;
 }

@@ -150,6 +150,7 @@ class AMServer final : public config::IniDesriptorFinder,
   uint32_t programVersion() const override;
   platform::NegotiateProvider* negotiate() override { return nullptr; }
   void recordOperation(const char* name) override;
+  agents::AgentList& agents() override { return agents_; }
 
   // Web users.
   adt::String homeDirectory() const override { return paths_.home; }

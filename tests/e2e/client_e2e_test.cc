@@ -55,7 +55,7 @@ TEST_F(ClientE2E, WrongPasswordFailsAndTheServerGoesOn) {
   amclient::Connection c;
   c.open(adt::Socket::resolve("127.0.0.1"), static_cast<uint16_t>(port_));
   ASSERT_TRUE(c.login("", "").ok);
-  c.sendCommand(36, {});  // agent information
+  c.sendCommand(95, {});  // the manager's statistics
   const auto reply = c.readUntilClosed();
   EXPECT_TRUE(reply.failed);
   EXPECT_NE(reply.errorText.find("не поддерживается"), std::string::npos) << reply.errorText;

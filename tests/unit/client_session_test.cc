@@ -260,23 +260,23 @@ TEST_F(ClientSessionTest, CommandsNotBuiltInAnswerWithAnErrorAfterTheirPrivilege
   {
     Connection c;
     c.open(kLoopback, server_->port);
-    Reply r = command(c, 36);
+    Reply r = command(c, 95);
     EXPECT_EQ(0x1002, r.errorCode);
   }
   {
     Connection c;
     c.open(kLoopback, server_->port);
     ASSERT_TRUE(c.login("reader", "book").ok);
-    Reply r = command(c, 36);
+    Reply r = command(c, 95);
     EXPECT_TRUE(r.failed);
     EXPECT_EQ(0, r.errorCode);
-    EXPECT_EQ("Команда 36 (RqAgentInfo) не поддерживается", r.errorText);
+    EXPECT_EQ("Команда 95 (RqAMStatistics) не поддерживается", r.errorText);
   }
   {
     Connection c;
     c.open(kLoopback, server_->port);
-    Reply r = command(c, 32);
-    EXPECT_EQ("Команда 32 (agentsList) не поддерживается", r.errorText);
+    Reply r = command(c, 124);
+    EXPECT_EQ("Команда 124 (agentTelemetry) не поддерживается", r.errorText);
   }
 }
 

@@ -113,6 +113,7 @@ class FakeHost final : public ClientHost {
     operations.emplace_back(name);
   }
   const CommandTable& commands() const override { return table ? *table : standardCommands(); }
+  agents::AgentList& agents() override { return agentList; }
 
   bool recorded(const std::string& name) {
     std::lock_guard<std::mutex> lock(operationsMutex);
@@ -129,6 +130,7 @@ class FakeHost final : public ClientHost {
   PasswordStore store;
   platform::NegotiateProvider* provider = nullptr;
   const CommandTable* table = nullptr;
+  agents::AgentList agentList;
   std::mutex operationsMutex;
   std::vector<std::string> operations;
 };

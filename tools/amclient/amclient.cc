@@ -122,6 +122,14 @@ void Connection::connect(uint32_t address, uint16_t port) {
   offset_ = 0;
 }
 
+void Connection::connectFrom(uint32_t localAddress, uint32_t address, uint16_t port) {
+  socket_.create(adt::Socket::STREAM);
+  socket_.bind(localAddress, 0);
+  socket_.connect(address, port);
+  buffer_.clear();
+  offset_ = 0;
+}
+
 void Connection::connect(const adt::String& host, uint16_t port) {
   connect(adt::Socket::resolve(host), port);
 }

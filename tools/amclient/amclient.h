@@ -97,6 +97,9 @@ class Connection {
   // Connects (address in network byte order) without reading anything.
   void connect(uint32_t address, uint16_t port);
   void connect(const adt::String& host, uint16_t port);
+  // Connects from the local address `localAddress` (network byte order, any port): a client
+  // that shows the manager another source address on the loopback.
+  void connectFrom(uint32_t localAddress, uint32_t address, uint16_t port);
   // Reads the greeting: the stream signature, element 7 and element 78.
   Greeting readGreeting();
   // Sends the stream signature and element 7 = `version`.

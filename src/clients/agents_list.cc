@@ -1,0 +1,156 @@
+#include "clients/agents_list.h"
+
+#include <cstring>
+
+#include "adt/tagged_reader.h"
+#include "clients/agent_request.h"
+#include "clients/client.h"
+#include "clients/client_host.h"
+#include "platform/net.h"
+#include "platform/system_status.h"
+
+namespace clients {
+namespace {
+
+constexpr uint8_t kFilterApplication = 61;
+constexpr uint8_t kFilterServer = 44;
+constexpr uint8_t kTagMemory = 93;
+constexpr uint8_t kTagRecord = 52;
+constexpr uint8_t kTagDescription = 55;
+constexpr uint8_t kTagWorkerKind = 120;
+
+void writeDouble(adt::TaggedWriter& out, uint8_t tag, double value) {
+  out.writeTag(tag, &value, sizeof value);
+}
+
+adt::String dotted(uint32_t networkOrder) {
+  uint8_t o[4];
+  std::memcpy(o, &networkOrder, sizeof o);
+  return std::to_string(o[0]) + "." + std::to_string(o[1]) + "." + std::to_string(o[2]) + "." +
+         std::to_string(o[3]);
+}
+
+void writeMemory(adt::TaggedWriter& out) {
+  platform::MemoryStatus memory;
+  if (!platform::readMemoryStatus(memory) || memory.totalBytes == 0) return;
+  const uint64_t used = memory.totalBytes - memory.availableBytes;
+  adt::MemoryTaggedWriter nested;
+  nested.writeInt(1, static_cast<int32_t>(used * 100 / memory.totalBytes));
+  nested.writeInt(3, static_cast<int32_t>(memory.totalBytes / 1024));
+  nested.writeInt(4, static_cast<int32_t>(used / 1024));
+  out.writeNested(kTagMemory, nested);
+}
+
+}  // namespace
+
+bool agentMatches(const agents::Agent& agent, const adt::String& application,
+                  const adt::String& server) {
+  const config::AgentConf& conf = agent.conf;
+  bool appOk = false;
+  if (application.empty()) appOk = conf.application.empty();
+  for (const adt::String& app : conf.application) {
+    if (app == application || (application.empty() && app == "default")) appOk = true;
+  }
+  if (!appOk) return false;
+  const config::ServerNameFilter& names = conf.serverName;
+  if (names.any || (server.empty() && names.names.empty())) return true;
+  for (const adt::String& name : names.names) {
+    if (name == server) return true;
+  }
+  return false;
+}
+
+void writeAgentStatus(const agents::Agent& agent, adt::TaggedWriter& out) {
+  const config::AgentConf& conf = agent.conf;
+  const agents::AgentProcess* process = agent.process();
+  int32_t state = 0;
+  const char* stateText = "остановлен";
+  if (agent.run && !agent.run->finished) {
+    if (process && process->stopRequest) {
+      state = 3;
+      stateText = "останавливается";
+    } else if (process && process->link) {
+      state = 2;
+      stateText = "работает";
+    } else {
+      state = 1;
+      stateText = "запускается";
+    }
+  }
+  out.writeInt(57, state);
+  out.writeString(56, stateText);
+  out.writeInt(108, conf.redirect.empty() ? 0 : 1);
+  if (!conf.redirect.empty()) out.writeString(105, conf.redirect);
+  out.writeInt(98, static_cast<int32_t>(conf.masks.entries().size()));
+  adt::String filter = conf.masks.text(config::kMaskAllow);
+  const adt::String bans = conf.masks.text(config::kMaskBan);
+  if (!bans.empty()) filter += " ban:" + bans;
+  out.writeString(111, filter);
+  if (!agent.startReason.empty()) out.writeString(84, agent.startReason);
+  if (!agent.stopReason.empty()) out.writeString(58, agent.stopReason);
+  if (agent.locked()) out.writeString(69, dotted(agent.lockedBy.address));
+  if (!conf.icon.empty()) out.writeString(53, conf.icon);
+  out.writeInt(20, agent.clientCount);
+  if (state == 0 || !process) return;
+  out.writeInt(18, static_cast<int32_t>(process->pid));
+  writeDouble(out, 27, process->startTime);
+  if (!process->link) return;
+  out.writeInt(19, agent.run->clientPort);
+  out.writeInt(23, static_cast<int32_t>(agent.load.reportedClients));
+  writeDouble(out, 85, agent.startedTime);
+  uint8_t version[16];
+  for (int i = 0; i < 4; ++i) {
+    const uint32_t v = process->link->version[i];
+    for (int b = 0; b < 4; ++b) version[i * 4 + b] = static_cast<uint8_t>(v >> (8 * b));
+  }
+  out.writeTag(71, version, sizeof version);
+}
+
+void agentsList(Client& client, adt::NioTag& element) {
+  ClientHost& host = client.host();
+  const uint32_t address = clientAddress(client);
+  const bool loggedIn = client.loggedIn();
+  if (!loggedIn && !host.settings().masks.admits(address)) return;  // empty reply
+
+  bool filtered = false;
+  adt::String application, server;
+  if (element.size() > 0) {
+    adt::Bytes value;
+    element.readBytes(value);
+    adt::TaggedBufferReader in(value);
+    filtered = true;
+    for (uint8_t tag = in.nextTag(); tag != 0; tag = in.nextTag()) {
+      if (tag == kFilterApplication) application = in.readString();
+      if (tag == kFilterServer) server = in.readString();
+    }
+  }
+
+  adt::MemoryTaggedWriter out;
+  if (loggedIn) writeMemory(out);
+  for (const auto& record : host.agents()) {
+    const agents::Agent& agent = *record;
+    if (agent.removed) continue;
+    // A client that is not logged in sees one entry per agent: the first of its group.
+    if (!loggedIn && agent.workerId != 0) continue;
+    if (filtered &&
+        (!agentMatches(agent, application, server) || !agent.conf.masks.admits(address))) {
+      continue;
+    }
+    out.writeTag(kTagRecord, nullptr, 0);
+    if (!agent.conf.id.empty()) out.writeString(kTagAgentId, agent.conf.id);
+    out.writeString(kTagAgentName, agent.conf.name);
+    out.writeString(kTagDescription, agent.conf.description);
+    if (agent.workerId != 0) {
+      if (client.clientRevision() < 2) {
+        out.writeInt64(kTagWorkerId, agent.workerId);
+      } else {
+        out.writeInt(kTagWorkerId, agent.workerId);
+      }
+    }
+    out.writeInt(kTagWorkerKind, workerKind(agent));
+    if (loggedIn) writeAgentStatus(agent, out);
+  }
+  if (!out.isEmpty()) client.send(out);
+}
+
+}  // namespace clients

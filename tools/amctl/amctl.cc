@@ -1,0 +1,471 @@
+#include "amctl.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+
+#include "adt/exception.h"
+#include "adt/tagged_reader.h"
+#include "adt/tagged_writer.h"
+#include "amclient/amclient.h"
+#include "output.h"
+#include "platform/terminal.h"
+
+namespace amctl {
+namespace {
+
+struct Options {
+  std::string host = "127.0.0.1";
+  uint16_t port = 5001;
+  std::string user;
+  bool haveUser = false;
+  std::string passwordFile;
+  bool json = false;
+  std::string command;
+  std::vector<std::string> args;
+};
+
+// A failure with its exit code and message.
+struct Failure {
+  int code;
+  std::string message;
+};
+
+[[noreturn]] void fail(int code, const std::string& message) { throw Failure{code, message}; }
+
+bool parseNumber(const std::string& text, long long& out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  out = std::strtoll(text.c_str(), &end, 10);
+  return *end == '\0';
+}
+
+Options parse(const std::vector<std::string>& args) {
+  Options o;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const auto value = [&]() -> std::string {
+      if (i + 1 >= args.size()) fail(kUsage, "для " + a + " не указано значение");
+      return args[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      o.command = "help";
+    } else if (a == "--host") {
+      o.host = value();
+    } else if (a == "--port") {
+      long long p = 0;
+      if (!parseNumber(value(), p) || p <= 0 || p > 65535) fail(kUsage, "неверный номер порта");
+      o.port = static_cast<uint16_t>(p);
+    } else if (a == "--user") {
+      o.user = value();
+      o.haveUser = true;
+    } else if (a == "--password-file") {
+      o.passwordFile = value();
+    } else if (a == "--json") {
+      o.json = true;
+    } else if (a.size() > 1 && a[0] == '-' && o.command.empty()) {
+      fail(kUsage, "неизвестный параметр " + a);
+    } else if (o.command.empty()) {
+      o.command = a;
+    } else {
+      o.args.push_back(a);
+    }
+  }
+  return o;
+}
+
+std::string password(const Options& o, const char* envPassword) {
+  if (!o.passwordFile.empty()) {
+    std::ifstream in(o.passwordFile, std::ios::binary);
+    if (!in) fail(kLoginFailed, "не удалось прочитать файл пароля " + o.passwordFile);
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+  }
+  if (envPassword) return envPassword;
+  std::string typed;
+  if (!platform::readSecretLine("Пароль для " + o.user + ": ", typed)) {
+    fail(kLoginFailed,
+         "пароль не задан (нет терминала; используйте --password-file или AM_PASSWORD)");
+  }
+  return typed;
+}
+
+// The agent parameter: "id:<identifier>" names the agent by identifier, anything else by name.
+amclient::Element agentParam(const std::string& agent) {
+  if (agent.rfind("id:", 0) == 0) return amclient::Element::text(51, agent.substr(3));
+  return amclient::Element::text(54, agent);
+}
+
+const std::string& arg(const Options& o, size_t i, const char* what) {
+  if (i >= o.args.size()) fail(kUsage, std::string("команде ") + o.command + " нужен " + what);
+  return o.args[i];
+}
+
+std::string hex(const adt::Bytes& bytes) {
+  std::string out;
+  char b[3];
+  for (uint8_t c : bytes) {
+    std::snprintf(b, sizeof b, "%02x", c);
+    out += b;
+  }
+  return out;
+}
+
+double asDouble(const amclient::Element& e) {
+  double d = 0;
+  if (e.value.size() == sizeof d) std::memcpy(&d, e.value.data(), sizeof d);
+  return d;
+}
+
+int64_t asInteger(const amclient::Element& e) {
+  if (e.value.size() == 8) {
+    int64_t v = 0;
+    std::memcpy(&v, e.value.data(), sizeof v);
+    return v;
+  }
+  return e.value.size() == 4 ? e.asInt() : 0;
+}
+
+// A tagged stream from an agent, its elements as fields "<tag>" (texts; other values in hex).
+void addStream(Record& r, const adt::Bytes& bytes, const std::string& prefix) {
+  try {
+    adt::TaggedBufferReader in(bytes);
+    for (uint8_t tag = in.nextTag(); tag != 0; tag = in.nextTag()) {
+      r.text(prefix + std::to_string(tag), in.readString());
+    }
+  } catch (const std::exception&) {
+    r.text(prefix + "bytes", hex(bytes));
+  }
+}
+
+// Reads everything up to the close and turns an error reply into a Failure.
+amclient::Reply finish(amclient::Connection& c) {
+  amclient::Reply reply = c.readUntilClosed();
+  if (reply.failed) {
+    fail(exitCodeFor(reply.errorCode),
+         reply.errorCode ? adt::format("%s [0x%X]", reply.errorText.c_str(), reply.errorCode)
+                         : reply.errorText);
+  }
+  return reply;
+}
+
+void requireElement(const amclient::Reply& reply, uint8_t tag, const char* what) {
+  if (!reply.find(tag)) fail(kNoAnswer, std::string("менеджер не ответил: ") + what);
+}
+
+Result agentsCommand(amclient::Connection& c) {
+  c.sendCommand(32, {});
+  const amclient::Reply reply = finish(c);
+  Result result;
+  result.listName = "agents";
+  Record* current = nullptr;
+  for (const amclient::Element& e : reply.elements) {
+    if (e.tag == 52) {
+      result.records.emplace_back();
+      current = &result.records.back();
+      continue;
+    }
+    if (e.tag == 93) {
+      adt::TaggedBufferReader in(e.value);
+      for (uint8_t tag = in.nextTag(); tag != 0; tag = in.nextTag()) {
+        const char* names[] = {nullptr, "memory_load", nullptr, "memory_total_kb",
+                               "memory_used_kb"};
+        if (tag <= 4 && names[tag]) result.top.number(names[tag], in.readInt());
+      }
+      continue;
+    }
+    if (!current) continue;
+    switch (e.tag) {
+      case 51:
+        current->text("id", e.asText());
+        break;
+      case 54:
+        current->text("name", e.asText());
+        break;
+      case 55:
+        current->text("description", e.asText());
+        break;
+      case 121:
+        current->number("worker", asInteger(e));
+        break;
+      case 120:
+        current->number("kind", e.asInt());
+        break;
+      case 56:
+        current->text("state", e.asText());
+        break;
+      case 18:
+        current->number("pid", e.asInt());
+        break;
+      case 19:
+        current->number("port", e.asInt());
+        break;
+      case 20:
+        current->number("clients", e.asInt());
+        break;
+      case 69:
+        current->text("locked_by", e.asText());
+        break;
+      case 105:
+        current->text("redirect", e.asText());
+        break;
+      case 84:
+        current->text("start_reason", e.asText());
+        break;
+      case 58:
+        current->text("stop_reason", e.asText());
+        break;
+      default:
+        break;
+    }
+  }
+  return result;
+}
+
+Result run(const Options& o, amclient::Connection& c) {
+  Result result;
+  Record& top = result.top;
+  const std::string& cmd = o.command;
+  if (cmd == "agents") return agentsCommand(c);
+  if (cmd == "connect") {
+    c.sendCommand(14, amclient::Element::text(0, arg(o, 0, "агент")).value);
+    const amclient::Reply reply = finish(c);
+    if (const amclient::Element* kind = reply.find(120)) top.number("kind", kind->asInt());
+    if (const amclient::Element* port = reply.find(14)) {
+      top.number("port", port->asInt());
+    } else if (const amclient::Element* redirect = reply.find(107)) {
+      top.text("redirect", redirect->asText());
+    } else {
+      fail(kNoAnswer, "агент запускается, адрес пока не известен");
+    }
+  } else if (cmd == "info") {
+    long long code = 0;
+    if (o.args.size() > 1 && !parseNumber(o.args[1], code)) fail(kUsage, "неверный код");
+    c.sendCommand(36, amclient::Element::integer(0, static_cast<int32_t>(code)).value,
+                  {agentParam(arg(o, 0, "агент")), amclient::Element(9, {})});
+    const amclient::Reply reply = finish(c);
+    requireElement(reply, 96, "нет сведений об агенте");
+    top.text("info", reply.find(96)->asText());
+    if (const amclient::Element* answer = reply.find(37)) addStream(top, answer->value, "agent_");
+  } else if (cmd == "stop") {
+    std::vector<amclient::Element> params;
+    const std::string& agent = arg(o, 0, "агент");
+    if (agent.rfind("id:", 0) == 0) params.push_back(agentParam(agent));
+    if (o.args.size() > 1) {
+      long long t = 0;
+      if (!parseNumber(o.args[1], t) || t < 0 || t > 0x7FFFFFFF) fail(kUsage, "неверный таймаут");
+      params.push_back(amclient::Element::integer(110, static_cast<int32_t>(t)));
+    }
+    params.emplace_back(9, adt::Bytes{});
+    c.sendCommand(33, amclient::Element::text(0, agent.rfind("id:", 0) == 0 ? "" : agent).value,
+                  params);
+    requireElement(finish(c), 34, "остановка не подтверждена");
+    top.text("result", "остановлен");
+  } else if (cmd == "lock" || cmd == "unlock") {
+    c.sendCommand(68, amclient::Element::integer(0, cmd == "lock" ? 1 : 0).value,
+                  {agentParam(arg(o, 0, "агент"))});
+    requireElement(finish(c), 34, "блокировка не подтверждена");
+    top.text("result", cmd == "lock" ? "заблокирован" : "разблокирован");
+  } else if (cmd == "settings") {
+    c.sendCommand(48, {}, {agentParam(arg(o, 0, "агент")), amclient::Element(9, {})});
+    const amclient::Reply reply = finish(c);
+    requireElement(reply, 1, "нет настроек");
+    top.text("settings", reply.find(1)->asText());
+  } else if (cmd == "threads") {
+    const std::string& agent = arg(o, 0, "агент");
+    c.sendCommand(35, amclient::Element::text(0, agent).value,
+                  {agentParam(agent), amclient::Element(9, {})});
+    const amclient::Reply reply = finish(c);
+    requireElement(reply, 60, "нет списка задач");
+    top.number("tasks", reply.find(60)->asInt());
+  } else if (cmd == "statistics") {
+    long long kind = 0;
+    if (o.args.size() > 1 && !parseNumber(o.args[1], kind)) fail(kUsage, "неверный вид статистики");
+    adt::MemoryTaggedWriter nested;
+    const double from = 0, to = 1e7;
+    nested.writeTag(1, &from, sizeof from);
+    nested.writeTag(2, &to, sizeof to);
+    nested.writeInt(3, static_cast<int32_t>(kind));
+    c.sendCommand(91, {},
+                  {agentParam(arg(o, 0, "агент")), amclient::Element(202, nested.toBytes())});
+    const amclient::Reply reply = finish(c);
+    top.number("elements", static_cast<int64_t>(reply.elements.size()));
+    for (const amclient::Element& e : reply.elements) {
+      if (e.tag == 1 && e.value.size() == 8) {
+        top.real("time", asDouble(e));
+      } else {
+        top.text(std::to_string(e.tag),
+                 e.value.size() == 4 ? std::to_string(e.asInt()) : e.asText());
+      }
+    }
+  } else if (cmd == "kill-client" || cmd == "kill-clients") {
+    const bool one = cmd == "kill-client";
+    const adt::Bytes value =
+        one ? amclient::Element::text(0, arg(o, 1, "идентификатор клиента")).value : adt::Bytes{};
+    c.sendCommand(one ? 72 : 119, value,
+                  {agentParam(arg(o, 0, "агент")), amclient::Element(9, {})});
+    finish(c);
+    top.text("result", "отправлено агенту");
+  } else if (cmd == "proxy") {
+    const std::string& id = arg(o, 0, "идентификатор агента");
+    long long code = 0;
+    if (!parseNumber(arg(o, 1, "код запроса"), code)) fail(kUsage, "неверный код запроса");
+    const std::string payload = o.args.size() > 2 ? o.args[2] : "";
+    c.sendCommand(115, amclient::Element::integer(0, static_cast<int32_t>(code)).value,
+                  {amclient::Element::text(51, id.rfind("id:", 0) == 0 ? id.substr(3) : id),
+                   amclient::Element(9, adt::Bytes(payload.begin(), payload.end()))});
+    const amclient::Reply reply = finish(c);
+    adt::MemoryTaggedWriter raw;
+    for (const amclient::Element& e : reply.elements) raw.writeBytes(e.tag, e.value);
+    addStream(top, raw.toBytes(), "answer_");
+  } else {
+    fail(kUsage, "неизвестная команда " + cmd);
+  }
+  return result;
+}
+
+Result passwd(const Options& o, amclient::Connection& c, const char* envPassword) {
+  const std::string user = o.args.empty() ? o.user : o.args[0];
+  std::string first, second;
+  if (const char* fromEnv = std::getenv("AM_NEW_PASSWORD")) {
+    first = second = fromEnv;
+  } else if (!platform::readSecretLine("Новый пароль для " + user + ": ", first) ||
+             !platform::readSecretLine("Повторите пароль: ", second)) {
+    fail(kUsage, "новый пароль не задан (нет терминала; используйте AM_NEW_PASSWORD)");
+  }
+  (void)envPassword;
+  if (first != second) fail(kUsage, "пароли не совпадают");
+  amclient::Salt salt;
+  std::random_device random;
+  const char* digits = "0123456789ABCDEF";
+  for (uint8_t& b : salt) b = static_cast<uint8_t>(digits[random() % 16]);
+  const amclient::Digest hash = amclient::passwordHash(user, salt, first);
+  c.sendCommand(65, {},
+                {amclient::Element::text(20, user), amclient::Element::bytes(21, hash.data(), 16),
+                 amclient::Element::bytes(22, salt.data(), 8)});
+  requireElement(finish(c), 34, "пароль не сохранён");
+  Result result;
+  result.top.text("result", "пароль пользователя " + user + " изменён");
+  return result;
+}
+
+}  // namespace
+
+int exitCodeFor(int32_t replyCode) {
+  switch (replyCode) {
+    case 0x1002:
+      return kPrivileges;
+    case 0x1010:
+      return kUnknownAgent;
+    case 0x1011:
+      return kAgentLocked;
+    case 0x1012:
+      return kAgentStopped;
+    default:
+      return kRefused;
+  }
+}
+
+int run(const std::vector<std::string>& args, const char* envPassword) {
+  Options o;
+  try {
+    o = parse(args);
+    if (o.command == "help") {
+      std::cout << helpText();
+      return kOk;
+    }
+    if (o.command.empty()) fail(kUsage, "не указана команда (amctl --help)");
+    const bool needsUser = o.command == "passwd";
+    if (needsUser && !o.haveUser) fail(kUsage, "команде passwd нужен --user");
+    std::string secret;
+    if (o.haveUser) secret = password(o, envPassword);
+
+    amclient::Connection c(130000);
+    try {
+      c.connect(o.host, o.port);
+      c.readGreeting();
+      c.sendHandshake();
+    } catch (const adt::Exception& e) {
+      fail(kConnection,
+           "нет связи с AM " + o.host + ":" + std::to_string(o.port) + ": " + e.text());
+    }
+    if (o.haveUser) {
+      const amclient::LoginResult login = c.login(o.user, secret);
+      if (!login.ok) fail(kLoginFailed, "вход не выполнен: " + login.failureText);
+    }
+    const Result result = o.command == "passwd" ? passwd(o, c, envPassword) : run(o, c);
+    std::cout << (o.json ? toJson(result) : toText(result));
+    return kOk;
+  } catch (const Failure& f) {
+    if (o.json) {
+      std::cout << "{\"ok\":false,\"exit\":" << f.code << ",\"error\":" << jsonQuote(f.message)
+                << "}\n";
+    }
+    std::cerr << "amctl: " << f.message << "\n";
+    return f.code;
+  } catch (const amclient::ReplyError& e) {
+    const int code = exitCodeFor(e.code());
+    if (o.json) {
+      std::cout << "{\"ok\":false,\"exit\":" << code << ",\"error\":" << jsonQuote(e.text())
+                << "}\n";
+    }
+    std::cerr << "amctl: " << e.text() << "\n";
+    return code;
+  } catch (const std::exception& e) {
+    if (o.json) {
+      std::cout << "{\"ok\":false,\"exit\":" << kConnection << ",\"error\":" << jsonQuote(e.what())
+                << "}\n";
+    }
+    std::cerr << "amctl: " << e.what() << "\n";
+    return kConnection;
+  }
+}
+
+std::string helpText() {
+  return "Использование: amctl [параметры] <команда> [аргументы]\n"
+         "\n"
+         "Параметры:\n"
+         "  --help                 эта справка\n"
+         "  --host <адрес>         адрес AM (по умолчанию 127.0.0.1)\n"
+         "  --port <порт>          клиентский порт AM (по умолчанию 5001)\n"
+         "  --user <имя>           войти под этим пользователем; пароль берётся из\n"
+         "                         --password-file, иначе из переменной AM_PASSWORD,\n"
+         "                         иначе запрашивается без отображения\n"
+         "  --password-file <файл> файл, первая строка которого - пароль\n"
+         "  --json                 вывод одним объектом JSON\n"
+         "\n"
+         "Агент задаётся именем или как id:<идентификатор>.\n"
+         "Команды:\n"
+         "  agents                        список агентов\n"
+         "  connect <агент>               порт, на котором агент принимает клиентов\n"
+         "                                (запускает остановленного агента)\n"
+         "  info <агент> [код]            время запуска и работы, ответ агента\n"
+         "  stop <агент> [таймаут мс]     остановить агента (не меньше 20000 мс)\n"
+         "  lock <агент>, unlock <агент>  заблокировать агента за своим адресом и снять\n"
+         "  settings <агент>              настройки агента\n"
+         "  threads <агент>               задачи агента\n"
+         "  statistics <агент> [вид]      статистика агента (вид 0 - от AM)\n"
+         "  kill-client <агент> <ид>      отключить одного клиента агента\n"
+         "  kill-clients <агент>          отключить всех клиентов агента\n"
+         "  proxy <ид агента> <код> [данные]  передать запрос агенту\n"
+         "  passwd [пользователь]         сменить пароль (новый: запрос или AM_NEW_PASSWORD)\n"
+         "\n"
+         "Коды завершения:\n"
+         "  0  успешно\n"
+         "  1  неверные параметры или команда\n"
+         "  2  нет связи с AM или связь прервана\n"
+         "  3  неверное имя пользователя или пароль, пароль не задан\n"
+         "  4  привилегий недостаточно\n"
+         "  5  неизвестное имя агента\n"
+         "  6  агент заблокирован с другого адреса\n"
+         "  7  агент остановился или останавливается\n"
+         "  8  AM отказал (прочие ошибки)\n"
+         "  9  AM закрыл соединение без ожидаемого ответа\n";
+}
+
+}  // namespace amctl

@@ -1,0 +1,104 @@
+#include "output.h"
+
+#include <cstdio>
+
+namespace amctl {
+
+void Record::real(const std::string& name, double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.6f", value);
+  fields.push_back({name, buffer, true});
+}
+
+const Field* Record::find(const std::string& name) const {
+  for (const Field& f : fields) {
+    if (f.name == name) return &f;
+  }
+  return nullptr;
+}
+
+std::string jsonQuote(const std::string& text) {
+  std::string out = "\"";
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char buffer[8];
+          std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+          out += buffer;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+namespace {
+
+void appendFields(const Record& record, std::string& out, bool& first) {
+  for (const Field& f : record.fields) {
+    if (!first) out += ",";
+    first = false;
+    out += jsonQuote(f.name) + ":" + (f.number ? f.value : jsonQuote(f.value));
+  }
+}
+
+}  // namespace
+
+std::string toJson(const Result& result) {
+  std::string out = "{\"ok\":true";
+  bool first = false;
+  appendFields(result.top, out, first);
+  if (!result.listName.empty()) {
+    out += "," + jsonQuote(result.listName) + ":[";
+    for (size_t i = 0; i < result.records.size(); ++i) {
+      if (i) out += ",";
+      out += "{";
+      bool firstField = true;
+      appendFields(result.records[i], out, firstField);
+      out += "}";
+    }
+    out += "]";
+  }
+  return out + "}\n";
+}
+
+std::string toText(const Result& result) {
+  std::string out;
+  for (const Field& f : result.top.fields) {
+    if (f.value.find('\n') != std::string::npos) {
+      out += f.name + ":\n" + f.value;
+      if (f.value.back() != '\n') out += "\n";
+    } else {
+      out += f.name + ": " + f.value + "\n";
+    }
+  }
+  for (const Record& r : result.records) {
+    std::string line;
+    for (const Field& f : r.fields) {
+      if (!line.empty()) line += "  ";
+      line += f.name + "=" + (f.number ? f.value : jsonQuote(f.value));
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+}  // namespace amctl

@@ -1,0 +1,41 @@
+// What amctl prints: a list of named fields, optionally a list of records of such fields, shown
+// as aligned "name: value" lines or as one JSON object.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace amctl {
+
+// One named value; `number` values are printed bare in JSON, the rest as strings.
+struct Field {
+  std::string name;
+  std::string value;
+  bool number = false;
+};
+
+struct Record {
+  std::vector<Field> fields;
+  void text(const std::string& name, const std::string& value) { fields.push_back({name, value}); }
+  void number(const std::string& name, int64_t value) {
+    fields.push_back({name, std::to_string(value), true});
+  }
+  void real(const std::string& name, double value);
+  const Field* find(const std::string& name) const;
+};
+
+struct Result {
+  Record top;
+  std::string listName;  // non-empty: `records` is printed under this name
+  std::vector<Record> records;
+};
+
+// JSON string literal for UTF-8 `text`.
+std::string jsonQuote(const std::string& text);
+// The whole result as one JSON object ({"ok":true, fields..., "<listName>":[{...}, ...]}).
+std::string toJson(const Result& result);
+// Human form: "name: value" lines; records one line each with their fields as "name=value".
+std::string toText(const Result& result);
+
+}  // namespace amctl
