@@ -2,9 +2,9 @@
 
 namespace testsupport {
 
-std::vector<uint8_t> patternBytes(size_t n, uint32_t seed) {
+std::vector<uint8_t> patternBytes(size_t n, uint32_t origin) {
   std::vector<uint8_t> out(n);
-  uint32_t rng = seed;
+  uint32_t rng = origin;
   for (size_t i = 0; i < n; ++i) {
     rng = rng * 1103515245u + 12345u;
     out[i] = static_cast<uint8_t>(rng >> 16);
@@ -12,8 +12,8 @@ std::vector<uint8_t> patternBytes(size_t n, uint32_t seed) {
   return out;
 }
 
-std::string patternText(size_t n, uint32_t seed) {
-  const std::vector<uint8_t> bytes = patternBytes(n, seed);
+std::string patternText(size_t n, uint32_t origin) {
+  const std::vector<uint8_t> bytes = patternBytes(n, origin);
   return std::string(bytes.begin(), bytes.end());
 }
 

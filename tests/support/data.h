@@ -7,11 +7,11 @@
 
 namespace testsupport {
 
-// `n` bytes that do not repeat in any short period, the same for the same `seed`: a payload
+// `n` bytes that do not repeat in any short period, the same for the same `origin`: a payload
 // whose every byte must arrive in its place.
-std::vector<uint8_t> patternBytes(size_t n, uint32_t seed = 1);
-// The same bytes as patternBytes(n, seed), held in a string.
-std::string patternText(size_t n, uint32_t seed = 1);
+std::vector<uint8_t> patternBytes(size_t n, uint32_t origin = 1);
+// The same bytes as patternBytes(n, origin), held in a string.
+std::string patternText(size_t n, uint32_t origin = 1);
 
 // How many times `what` occurs in `text`, overlapping occurrences included.
 size_t countOf(const std::string& text, const std::string& what);
