@@ -40,9 +40,9 @@ struct AgentLoad {
   double lastTelemetryTime = 0;    // local time of the last telemetry
   uint32_t reportedClients = 0;    // clients the agent says are connected
   uint32_t reportedLoad = 0;
-  uint64_t idleSinceTick = 0;  // since when no client is connected; 0 while some are
-  bool clientsSeen = false;    // this run has reported a connected client
-  uint64_t hangPingTick = 0;   // last ping about a hung task while clients were served
+  uint64_t idleSinceTick = 0;   // since when no client is connected; 0 while some are
+  bool clientsSeen = false;     // this run has reported a connected client
+  uint64_t hangPingTick = 0;    // last ping about a hung task while clients were served
   LoadStatistics statistics{};  // the fifteen load statistics
   uint32_t score = 0;           // lower is better; kLoadUnavailable: not available
 };
@@ -161,8 +161,7 @@ class Agent {
   // Keeps the restart times armed through a pass that does not check them.
   void keepRestartArmed();
   void compareWithGroup();
-  void checkGarbageCollection(const amp::PerformanceSample& sample, uint64_t now,
-                              double localDays);
+  void checkGarbageCollection(const amp::PerformanceSample& sample, uint64_t now, double localDays);
   int32_t freeWorkerId() const;
   void takeOutOfGroup(Agent& worker);
 

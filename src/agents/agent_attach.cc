@@ -40,7 +40,9 @@ void AgentAttach::send(uint32_t code, uint32_t arg, const void* payload, size_t 
   host_.serverRequestAgent(port, code, arg, payload, length);
 }
 
-void AgentAttach::sendTerminate(bool soft) { send(soft ? amp::kSoftTerminate : amp::kTerminateAgent, 0); }
+void AgentAttach::sendTerminate(bool soft) {
+  send(soft ? amp::kSoftTerminate : amp::kTerminateAgent, 0);
+}
 
 void AgentAttach::request(AgentCallBack& callBack, uint32_t code, uint32_t arg, const void* payload,
                           size_t length) {

@@ -43,8 +43,7 @@ void Agent::onTelemetry(const amp::Header& header, const uint8_t* payload, size_
   } catch (const std::exception& e) {
     // Only this datagram is lost; the tasks, samples and statistics stay as they were.
     const AgentProcess* p = process();
-    adt::log(adt::LOG_ERR, "Agent::onTelemetry(" + (p ? p->label() : conf.name) + "): " +
-                               e.what());
+    adt::log(adt::LOG_ERR, "Agent::onTelemetry(" + (p ? p->label() : conf.name) + "): " + e.what());
     return;
   }
 

@@ -44,8 +44,8 @@ void TaskList::update(std::vector<amp::Task> tasks, uint64_t now, double localDa
       } else {
         r.hangTick = before.hangTick;
         const uint64_t still = now - r.hangTick;
-        const bool overLong = longOperationTimeoutMs >= 0 &&
-                              still > static_cast<uint64_t>(longOperationTimeoutMs);
+        const bool overLong =
+            longOperationTimeoutMs >= 0 && still > static_cast<uint64_t>(longOperationTimeoutMs);
         if (hungIndex_ == 0 && r.task.op < HangRule::kNeverHungOp &&
             (overLong ||
              (r.task.op < HangRule::kShortOpLimit && still > HangRule::kShortTimeoutMs))) {

@@ -1,9 +1,8 @@
 // Health checks with real processes: build/am watching build/demo-agent that misbehaves on
 // purpose. A hung task answered by a ping, a hung task whose probe goes unanswered, time spent in
 // garbage collection, and an agent that falls silent.
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <regex>
 
@@ -31,13 +30,12 @@ class Health : public ::testing::Test {
 
   // `common`: extra [common] lines; `options`: demo agent options.
   void start(const std::string& common, const std::string& options) {
-    testsupport::writeFile(
-        dir_.file("am.ini"),
-        "[common]\nclient_port=" + std::to_string(testsupport::freePort()) +
-            "\nagent_port=" + std::to_string(agentPort_) + "\n" + common +
-            "[agent]\nid=a1\nname=Alpha\nrun_at_least_once=1\ncmd=" AM_BUILD_DIR
-            "/demo-agent --demo-telemetry-ms 200 " +
-            options + "\n");
+    testsupport::writeFile(dir_.file("am.ini"),
+                           "[common]\nclient_port=" + std::to_string(testsupport::freePort()) +
+                               "\nagent_port=" + std::to_string(agentPort_) + "\n" + common +
+                               "[agent]\nid=a1\nname=Alpha\nrun_at_least_once=1\ncmd=" AM_BUILD_DIR
+                               "/demo-agent --demo-telemetry-ms 200 " +
+                               options + "\n");
     am_ = std::make_unique<Child>(std::vector<std::string>{dir_.file("am"), "--console"});
     ASSERT_TRUE(am_->waitForOutput("\n> ", 30s)) << am_->output();
     ASSERT_TRUE(am_->waitForOutput(") запущен", 30s)) << am_->output();
@@ -108,9 +106,9 @@ TEST_F(Health, GarbageCollectionShareIsWarnedAndWrittenToThePerformanceLog) {
 TEST_F(Health, SilentAgentIsStoppedForMissingTelemetry) {
   start("", "--demo-silent-after 0");
   const int pid = agentPids().front();
-  ASSERT_TRUE(am_->waitForOutput("\"Alpha\" (pid:" + std::to_string(pid) +
-                                     ") таймаут(60000мс), причина: нет телеметрии (",
-                                 200s))
+  ASSERT_TRUE(am_->waitForOutput(
+      "\"Alpha\" (pid:" + std::to_string(pid) + ") таймаут(60000мс), причина: нет телеметрии (",
+      200s))
       << am_->output();
   ASSERT_TRUE(am_->waitForOutput("\"Alpha\" (pid:" + std::to_string(pid) + ") остановлен", 60s))
       << am_->output();

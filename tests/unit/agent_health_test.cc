@@ -400,15 +400,15 @@ TEST_F(HealthTest, StatisticsFromTheSampleWindows) {
     h.store(t0 - (15 - i) * minute * 0.99, s);
   }
   const LoadStatistics st = h.compute(t0);
-  EXPECT_EQ(st[4], 100);       // 5: requests over the last minute
-  EXPECT_EQ(st[11], 1500);     // 12: over the quarter hour
-  EXPECT_EQ(st[6], 1000);      // 7: gc ms over the minute
-  EXPECT_EQ(st[13], 15000);    // 14: over the quarter hour
-  EXPECT_EQ(st[12], 900000);   // 13: the time value's growth in ms
+  EXPECT_EQ(st[4], 100);            // 5: requests over the last minute
+  EXPECT_EQ(st[11], 1500);          // 12: over the quarter hour
+  EXPECT_EQ(st[6], 1000);           // 7: gc ms over the minute
+  EXPECT_EQ(st[13], 15000);         // 14: over the quarter hour
+  EXPECT_EQ(st[12], 900000);        // 13: the time value's growth in ms
   EXPECT_EQ(st[3], (24 + 25) / 2);  // 4: mean memory in 128 KiB units
-  EXPECT_EQ(st[9], 4);         // 10
+  EXPECT_EQ(st[9], 4);              // 10
   EXPECT_EQ(st[2], (0 + 24) / 2);   // 3: samples without a limit count, adding nothing
-  EXPECT_EQ(st[8], 1);         // 9: 16 samples over 14.85 minutes
+  EXPECT_EQ(st[8], 1);              // 9: 16 samples over 14.85 minutes
   EXPECT_EQ(st[0], 0);
   EXPECT_EQ(st[7], 0);
 

@@ -266,7 +266,8 @@ void DemoAgent::sendStartReport(uint64_t now) {
 }
 
 void DemoAgent::sendTelemetry(uint64_t now) {
-  if (options_.silentAfterMs >= 0 && now - startMs_ >= static_cast<uint64_t>(options_.silentAfterMs)) {
+  if (options_.silentAfterMs >= 0 &&
+      now - startMs_ >= static_cast<uint64_t>(options_.silentAfterMs)) {
     if (telemetryAtMs_ != kNever) out_.line("telemetry stops (--demo-silent-after)");
     telemetryAtMs_ = kNever;
     return;
