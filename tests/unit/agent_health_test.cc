@@ -455,5 +455,35 @@ TEST_F(HealthTest, LoadScoreWeightsDecideTheWorker) {
   EXPECT_LT(list[1]->load.score, primary.load.score);
 }
 
+TEST_F(HealthTest, StoppingWorkerTakesNoNewClientAndBadDictionaryIsReportedNotThrown) {
+  config::AgentConf c = section();
+  c.workerProcesses = 2;
+  c.totalProcesses = 2;
+  AgentList list;
+  list.push_back(std::make_unique<Agent>(host, c));
+  Agent& primary = *list[0];
+  primary.applyWorkers(list);
+  ASSERT_EQ(list.size(), 2u);
+  Agent& worker = *list[1];
+  running(primary);
+  primary.run->softStop("test", false, 60000, 0);
+  // The stopping one has no clients, yet the idle one is given the client (and will start).
+  EXPECT_EQ(primary.pickWorker(0, false), &worker);
+  EXPECT_EQ(primary.load.score, kLoadUnavailable);
+  EXPECT_EQ(primary.clientCount, 0);
+
+  // A dictionary that breaks off: what could be read, then the reader's complaint.
+  amp::Dictionary d;
+  d.requests = {{16, "статистика"}};
+  adt::Bytes bytes = amp::encodeDictionary(d);
+  bytes.pop_back();
+  worker.tasks.setDictionary(true, bytes);
+  adt::String text;
+  worker.tasks.describeDecoding(text);
+  EXPECT_EQ(text.rfind("расшифровка:\n", 0), 0u) << text;
+  EXPECT_EQ(text.back(), '\n');
+  EXPECT_NE(text.find("("), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace agents
