@@ -116,6 +116,10 @@ void Agent::cleanup() {
   load.lastTelemetryTick = 0;
   load.reportedLoad = 0;
   load.reportedClients = 0;
+  // The idle mark belongs to the run that made it: a new run must not inherit a stale one.
+  load.idleSinceTick = 0;
+  load.clientsSeen = false;
+  load.hangPingTick = 0;
   if (removed && !deletionQueued_) {
     deletionQueued_ = true;
     host.queueAgentDeletion(*this);

@@ -13,7 +13,10 @@
 #include "adt/text.h"
 #include "agents/agent_host.h"
 #include "agents/agent_run.h"
+#include "agents/agent_samples.h"
 #include "agents/agent_version.h"
+#include "agents/amp.h"
+#include "agents/task_list.h"
 #include "config/settings.h"
 
 namespace agents {
@@ -30,14 +33,18 @@ constexpr uint32_t kLoadUnavailable = 0xFFFFFF;
 constexpr uint64_t kAutoStartHoldOffMs = 900000;  // before automatic starts
 constexpr uint64_t kLoginStartHoldOffMs = 15000;  // before a client login starts an agent
 
-// Telemetry and load state the supervision step reads and resets. The telemetry decoding and
-// the health checks that fill it are not part of this build yet.
+// Telemetry and load state: filled by the telemetry, read by the health checks and the choice
+// of a worker, reset by the clean-up after a stop.
 struct AgentLoad {
   uint64_t lastTelemetryTick = 0;  // 0 after a stop
+  double lastTelemetryTime = 0;    // local time of the last telemetry
   uint32_t reportedClients = 0;    // clients the agent says are connected
   uint32_t reportedLoad = 0;
-  std::array<int64_t, 15> statistics{};  // the fifteen load statistics
-  uint32_t score = 0;                    // lower is better; kLoadUnavailable: not available
+  uint64_t idleSinceTick = 0;   // since when no client is connected; 0 while some are
+  bool clientsSeen = false;     // this run has reported a connected client
+  uint64_t hangPingTick = 0;    // last ping about a hung task while clients were served
+  LoadStatistics statistics{};  // the fifteen load statistics
+  uint32_t score = 0;           // lower is better; kLoadUnavailable: not available
 };
 
 // One [agent] section instance (the primary), or an extra worker of it, or a temporary
@@ -65,6 +72,12 @@ class Agent {
   // listeners whose ports changed, applies the staged settings, resets telemetry, and queues a
   // removed instance for deletion.
   void cleanup();
+
+  // A telemetry datagram (AMP code 12) of the current process: times it, counts its clients,
+  // then replaces the task list and the dictionary, keeps the samples, recomputes the load
+  // statistics and checks the time spent in garbage collection. A malformed payload is logged
+  // and leaves everything but the time, the client count and the idle mark as it was.
+  void onTelemetry(const amp::Header& header, const uint8_t* payload, size_t size);
 
   // True when the last process ended before connecting back, after the last reconfiguration,
   // less than `window` ms before `now`.
@@ -124,6 +137,8 @@ class Agent {
   adt::SocketAddress lockedBy;  // all zero: unlocked
   std::unique_ptr<AgentRun> run;
   AgentLoad load;
+  TaskList tasks;
+  SampleHistory samples;
   double startedTime = 0;  // local time when the agent reported its start
   adt::String stopReason;
   adt::String startReason;
@@ -141,7 +156,12 @@ class Agent {
  private:
   void applyStaged();
   void runHealthChecks(uint64_t now);
-  void checkRestartTime();
+  // True when a restart time asked for a stop.
+  bool checkRestartTime();
+  // Keeps the restart times armed through a pass that does not check them.
+  void keepRestartArmed();
+  void compareWithGroup();
+  void checkGarbageCollection(const amp::PerformanceSample& sample, uint64_t now, double localDays);
   int32_t freeWorkerId() const;
   void takeOutOfGroup(Agent& worker);
 

@@ -1,7 +1,9 @@
 #include "agents/agent_attach.h"
 
+#include "adt/log.h"
 #include "adt/text.h"
 #include "agents/agent_host.h"
+#include "agents/agent_run.h"
 #include "agents/amp.h"
 
 namespace agents {
@@ -38,7 +40,9 @@ void AgentAttach::send(uint32_t code, uint32_t arg, const void* payload, size_t 
   host_.serverRequestAgent(port, code, arg, payload, length);
 }
 
-void AgentAttach::sendTerminate(bool soft) { send(soft ? amp::kSoftTerminate : amp::kTerminateAgent, 0); }
+void AgentAttach::sendTerminate(bool soft) {
+  send(soft ? amp::kSoftTerminate : amp::kTerminateAgent, 0);
+}
 
 void AgentAttach::request(AgentCallBack& callBack, uint32_t code, uint32_t arg, const void* payload,
                           size_t length) {
@@ -47,6 +51,23 @@ void AgentAttach::request(AgentCallBack& callBack, uint32_t code, uint32_t arg, 
   callBack.detachFromAgent();
   waiting_ = &callBack;
   callBack.attach_ = this;
+}
+
+void AgentAttach::ping(const adt::String& reason) {
+  pingTick = host_.clock().nowMs();
+  if (probeTick == 0 || !reason.empty()) {
+    adt::String line = "Пингую агент \"" + process.name + "\"";
+    if (!reason.empty()) line += ", причина: " + reason;
+    adt::log(adt::LOG_INFO, line + "...");
+  }
+  if (probeTick == 0) probeTick = pingTick;
+  send(amp::kPing, 0);
+}
+
+void AgentAttach::probeOk(const adt::String& text) {
+  adt::log(adt::LOG_INFO, "..." + process.label() + ": " + text);
+  probeTick = 0;
+  pingTick = 0;
 }
 
 bool AgentAttach::deliverAnswer(const uint8_t* datagram, size_t size) {

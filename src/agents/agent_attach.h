@@ -71,6 +71,12 @@ class AgentAttach {
   // detached first. False when none waits (the answer is dropped).
   bool deliverAnswer(const uint8_t* datagram, size_t size);
 
+  // Sends a ping (code 9) and starts a hang probe unless one runs. Logged ("Пингую агент ...")
+  // when it starts a probe or gives a reason.
+  void ping(const adt::String& reason);
+  // The probe is over: logs "...агент "<name>" (pid:<pid>): <text>" and clears the probe.
+  void probeOk(const adt::String& text);
+
   AgentCallBack* waiting() const { return waiting_; }
   // The reported version as a version number (major << 24 | minor << 16 | build); 0 when the
   // report carried none.

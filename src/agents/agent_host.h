@@ -54,6 +54,11 @@ class AgentHost {
   virtual uint16_t agentPort() const = 0;
   // __leave_hanged_agents: an agent that ignores a stop is suspended rather than terminated.
   virtual bool leaveHangedAgents() const = 0;
+  // long_operation_timeout in milliseconds: a task of operation code below 20000 whose pulse
+  // stands still this long is hung.
+  virtual int64_t longOperationTimeoutMs() const = 0;
+  // warn.gc.percent: above this share of time in garbage collection the administrators are told.
+  virtual int32_t warnGcPercent() const = 0;
   // True once the manager has begun to stop.
   virtual bool stopping() const = 0;
   // Monotonic time of the last (re)configuration: an early failure before it is forgiven.

@@ -108,22 +108,8 @@ void Agent::runOnce() {
     }
   } else {  // Running
     runHealthChecks(now);
-    if (run && !run->finished && !p->stopRequest) checkRestartTime();
   }
-  // The comparison of load scores within the group belongs to the health checks as well.
-}
-
-void Agent::runHealthChecks(uint64_t /*now*/) {
-  // NOT BUILT YET: the telemetry age, hang probe, hung task, newer version and idleness checks
-  // and the load score. Until they are, a linked agent counts as healthy and keeps score 0.
-}
-
-void Agent::checkRestartTime() {
-  const platform::LocalTime local = host.clock().localNow();
-  conf.restartTime.keepArmed(local);
-  if (std::optional<config::RestartRequest> restart = conf.restartTime.checkRestart(local)) {
-    run->softStop(restart->reason, false, restart->timeoutMs, restart->graceMs);
-  }
+  if (load.score != kLoadUnavailable) compareWithGroup();
 }
 
 void Agent::reattach(uint32_t pid) {

@@ -101,6 +101,8 @@ Agent* Agent::pickWorker(int32_t wantedWorkerId, bool wantHeavy) {
       // One supervision step refreshes the load score (and may find the process gone).
       if (running()) candidate->runOnce();
       if (running()) {
+        // A stopping one (score unavailable) takes nobody new.
+        if (candidate->load.score == kLoadUnavailable) continue;
         if (!best || candidate->load.score < best->load.score) best = candidate;
       } else if (!firstIdle) {
         firstIdle = candidate;

@@ -384,14 +384,10 @@ void AMServer::agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePo
   agents::AgentAttach& link = *agent->process()->link;
   switch (d.header.code) {
     case amp::kPingAnswer:
-      adt::log(adt::LOG_INFO, "..." + agent->process()->label() + ": отвечает на пинг");
-      link.probeTick = 0;
-      link.pingTick = 0;
+      link.probeOk("отвечает на пинг");
       break;
     case amp::kTelemetry:
-      // Telemetry is only timed and counted here; its checks come with the health checks.
-      agent->load.lastTelemetryTick = clock_.nowMs();
-      agent->load.reportedClients = d.header.value1;
+      agent->onTelemetry(d.header, d.payload, d.payloadSize);
       break;
     case amp::kHttpSocketTaken:
       link.handoverPending &= ~agents::AgentAttach::kHttpPending;

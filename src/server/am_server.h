@@ -116,6 +116,8 @@ class AMServer final : public config::IniDesriptorFinder,
   const adt::String& fqdn() const override { return common_.fqdn; }
   uint16_t agentPort() const override { return common_.agentPort; }
   bool leaveHangedAgents() const override { return common_.leaveHangedAgents; }
+  int64_t longOperationTimeoutMs() const override { return common_.longOperationTimeoutMs; }
+  int32_t warnGcPercent() const override { return common_.warnGcPercent; }
   uint64_t configurationTick() const override { return settingsTime_; }
   uint16_t allocateClientPort(agents::Agent& agent) override;
   void serverRequestAgent(uint16_t port, uint32_t code, uint32_t arg, const void* payload,

@@ -72,10 +72,10 @@ TEST_F(GroupTest, PickWorkerPrefersAnUnusedRunningOneThenAnIdleOne) {
   link(primary);
   launch(w2);
   link(w2);
-  // All running: the lowest load score, the first of equals, even when it has clients. (The
-  // scores come from the health checks; until then they are all equal.)
-  EXPECT_EQ(primary.pickWorker(0, false), &primary);
-  EXPECT_EQ(primary.clientCount, 3);
+  // All running: the lowest load score wins; the clients given out weigh in it, so the one
+  // without any is taken.
+  EXPECT_EQ(primary.pickWorker(0, false), &w2);
+  EXPECT_EQ(w2.clientCount, 1);
 
   // A requested worker id wins and gets its supervision step.
   host.backend.processes[0]->exit(0);  // w3's process

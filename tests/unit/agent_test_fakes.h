@@ -321,6 +321,8 @@ class FakeHost final : public AgentHost {
   adt::String id, fqdnText;
   uint16_t port = 5002;
   bool leaveHanged = false;
+  int64_t longOperationMs = 2400000;
+  int32_t gcPercent = 50;
   bool stoppingFlag = false;
   uint64_t configTick = 0;
   uint16_t clientPortToGive = 0;
@@ -343,6 +345,8 @@ class FakeHost final : public AgentHost {
   const adt::String& fqdn() const override { return fqdnText; }
   uint16_t agentPort() const override { return port; }
   bool leaveHangedAgents() const override { return leaveHanged; }
+  int64_t longOperationTimeoutMs() const override { return longOperationMs; }
+  int32_t warnGcPercent() const override { return gcPercent; }
   bool stopping() const override { return stoppingFlag; }
   uint64_t configurationTick() const override { return configTick; }
   uint16_t allocateClientPort(Agent&) override { return clientPortToGive; }

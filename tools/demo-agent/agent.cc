@@ -266,6 +266,12 @@ void DemoAgent::sendStartReport(uint64_t now) {
 }
 
 void DemoAgent::sendTelemetry(uint64_t now) {
+  if (options_.silentAfterMs >= 0 &&
+      now - startMs_ >= static_cast<uint64_t>(options_.silentAfterMs)) {
+    if (telemetryAtMs_ != kNever) out_.line("telemetry stops (--demo-silent-after)");
+    telemetryAtMs_ = kNever;
+    return;
+  }
   ++telemetrySent_;
   amp::Telemetry t;
   amp::Task waiting;
@@ -302,11 +308,12 @@ void DemoAgent::sendTelemetry(uint64_t now) {
   v.setNestedValue(2, 1);           // threads
   v.setNestedValue(4, 32u << 20);   // memory free
   v.setNestedValue(5, 512u << 20);  // memory limit
-  v.gcDays = 0;                     // no garbage collector here
+  // No garbage collector here; --demo-gc-percent pretends that share of the time went to one.
+  v.gcDays = static_cast<double>(now - startMs_) * options_.gcPercent / 100 / 86400000.0;
   t.samples.push_back(std::move(s));
 
   send(amp::kTelemetry, 0, amp::encodeTelemetry(t),
-       static_cast<uint32_t>(clients_.connectionCount()));
+       static_cast<uint32_t>(clients_.connectionCount()) + options_.clients);
   telemetryAtMs_ = now + options_.telemetryMs;
 }
 

@@ -68,6 +68,12 @@ const OptionRule kRules[] = {
      [](Options& o, const adt::String&, uint64_t n) { o.slowStartMs = static_cast<uint32_t>(n); }},
     {"--demo-telemetry-ms", kNumber, 10, kHour,
      [](Options& o, const adt::String&, uint64_t n) { o.telemetryMs = static_cast<uint32_t>(n); }},
+    {"--demo-silent-after", kNumber, 0, kIntMax,
+     [](Options& o, const adt::String&, uint64_t n) { o.silentAfterMs = static_cast<int64_t>(n); }},
+    {"--demo-clients", kNumber, 0, 1000000,
+     [](Options& o, const adt::String&, uint64_t n) { o.clients = static_cast<uint32_t>(n); }},
+    {"--demo-gc-percent", kNumber, 0, 100,
+     [](Options& o, const adt::String&, uint64_t n) { o.gcPercent = static_cast<uint32_t>(n); }},
     {"--demo-print-fds", kFlag, 0, 0,
      [](Options& o, const adt::String&, uint64_t) { o.printFds = true; }},
     {"--demo-exit-code", kNumber, 0, 255,
@@ -200,6 +206,9 @@ adt::String helpText() {
          "  --demo-version <a.b.c>    the version reported (default 5.2.400)\n"
          "  --demo-slow-start <ms>    wait <ms> milliseconds before the start report\n"
          "  --demo-telemetry-ms <ms>  telemetry interval (default 5000)\n"
+         "  --demo-silent-after <ms>  send no telemetry from <ms> milliseconds after the start on\n"
+         "  --demo-clients <n>        report <n> more connected clients than there are\n"
+         "  --demo-gc-percent <n>     report <n>% of the time as spent in garbage collection\n"
          "  --demo-print-fds          print the inherited open descriptors at start:\n"
          "                            one line \"fds: 0 1 2 ...\"\n"
          "  --demo-exit-code <n>      exit code after a stop request or SIGTERM (default 0)\n"

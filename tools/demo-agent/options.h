@@ -38,6 +38,9 @@ struct Options {
   uint32_t version[4] = {5, 2, 400, 0};
   uint32_t slowStartMs = 0;
   uint32_t telemetryMs = 5000;
+  int64_t silentAfterMs = -1;  // -1: telemetry never stops
+  uint32_t clients = 0;        // clients pretended on top of the real connections
+  uint32_t gcPercent = 0;      // share of time reported as spent in garbage collection
   bool printFds = false;
   int exitCode = 0;
 

@@ -1,0 +1,119 @@
+// Health checks with real processes: build/am watching build/demo-agent that misbehaves on
+// purpose. A hung task answered by a ping, a hung task whose probe goes unanswered, time spent in
+// garbage collection, and an agent that falls silent.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <regex>
+
+#include "adt/text.h"
+#include "child.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::Child;
+
+class Health : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(testsupport::run({"/bin/cp", AM_BUILD_DIR "/am", dir_.file("am")}).exitCode, 0);
+    agentPort_ = testsupport::freePort();
+  }
+  void TearDown() override {
+    if (am_ && !am_->exited()) {
+      am_->write("q\n");
+      am_->waitExit(60s);
+    }
+    for (int pid : agentPids()) ::kill(pid, SIGKILL);
+  }
+
+  // `common`: extra [common] lines; `options`: demo agent options.
+  void start(const std::string& common, const std::string& options) {
+    testsupport::writeFile(dir_.file("am.ini"),
+                           "[common]\nclient_port=" + std::to_string(testsupport::freePort()) +
+                               "\nagent_port=" + std::to_string(agentPort_) + "\n" + common +
+                               "[agent]\nid=a1\nname=Alpha\nrun_at_least_once=1\ncmd=" AM_BUILD_DIR
+                               "/demo-agent --demo-telemetry-ms 200 " +
+                               options + "\n");
+    am_ = std::make_unique<Child>(std::vector<std::string>{dir_.file("am"), "--console"});
+    ASSERT_TRUE(am_->waitForOutput("\n> ", 30s)) << am_->output();
+    ASSERT_TRUE(am_->waitForOutput(") запущен", 30s)) << am_->output();
+  }
+  std::vector<int> agentPids() const {
+    std::vector<int> pids;
+    if (!am_) return pids;
+    const std::string out = am_->output();
+    static const std::regex re(R"(\(pid:(\d+)\))");
+    for (std::sregex_iterator it(out.begin(), out.end(), re), end; it != end; ++it) {
+      pids.push_back(std::stoi((*it)[1]));
+    }
+    return pids;
+  }
+  static bool alive(int pid) { return ::kill(pid, 0) == 0; }
+
+  testsupport::TempDir dir_;
+  int agentPort_ = 0;
+  std::unique_ptr<Child> am_;
+};
+
+// long_operation_timeout=0: a task whose pulse stands still on two telemetries in a row is hung.
+TEST_F(Health, HungTaskWithAClientIsPingedAndTheAnswerIsLogged) {
+  start("long_operation_timeout=0\n", "--demo-stuck-task --demo-clients 1");
+  const int pid = agentPids().front();
+  ASSERT_TRUE(am_->waitForOutput("Пингую агент \"Alpha\", причина: зависание задачи:\nid:2,", 30s))
+      << am_->output();
+  const std::string answered =
+      "...агент \"Alpha\" (pid:" + std::to_string(pid) + "): отвечает на пинг";
+  ASSERT_TRUE(am_->waitForOutput(answered, 30s)) << am_->output();
+  // The hung line carries its stack, the dictionary names the operation.
+  const std::string out = am_->output();
+  EXPECT_NE(out.find("contextMessage(зависшая задача (демонстрация))\ndemo::stuckTask()"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("расшифровка:\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Остановка агента"), std::string::npos) << out;
+  EXPECT_TRUE(alive(pid));
+}
+
+TEST_F(Health, UnansweredHangProbeStopsTheAgent) {
+  start("long_operation_timeout=0\n", "--demo-stuck-task --demo-clients 1 --demo-no-ping");
+  const int pid = agentPids().front();
+  ASSERT_TRUE(am_->waitForOutput("причина: не прошел проверку на зависание задачи (", 60s))
+      << am_->output();
+  ASSERT_TRUE(am_->waitForOutput("\"Alpha\" (pid:" + std::to_string(pid) + ") остановлен", 60s))
+      << am_->output();
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !alive(pid); }, 10s));
+}
+
+TEST_F(Health, GarbageCollectionShareIsWarnedAndWrittenToThePerformanceLog) {
+  start("warn.gc.percent=50\n", "--demo-gc-percent 90");
+  ASSERT_TRUE(am_->waitForOutput("Предупреждение AM: агент \"Alpha\" потратил ", 30s))
+      << am_->output();
+  EXPECT_TRUE(testsupport::waitUntil(
+      [&] {
+        return adt::fromCp1251(testsupport::readFile(dir_.file("log/am.perf.log")))
+                   .find("% времени на сборку мусора из последних ") != std::string::npos;
+      },
+      10s));
+  // One warning an hour at most.
+  const std::string out = am_->output();
+  const std::string subject = "Предупреждение AM: агент \"Alpha\" потратил ";
+  EXPECT_EQ(out.find(subject), out.rfind(subject)) << out;
+}
+
+// The telemetry threshold is two minutes; this test waits that long once.
+TEST_F(Health, SilentAgentIsStoppedForMissingTelemetry) {
+  start("", "--demo-silent-after 0");
+  const int pid = agentPids().front();
+  ASSERT_TRUE(am_->waitForOutput(
+      "\"Alpha\" (pid:" + std::to_string(pid) + ") таймаут(60000мс), причина: нет телеметрии (",
+      200s))
+      << am_->output();
+  ASSERT_TRUE(am_->waitForOutput("\"Alpha\" (pid:" + std::to_string(pid) + ") остановлен", 60s))
+      << am_->output();
+  EXPECT_NE(am_->output().find("Ошибка в AM: Остановка агента \"Alpha\""), std::string::npos)
+      << am_->output();
+}
+
+}  // namespace
