@@ -171,6 +171,23 @@ TEST_F(AgentHttpE2E, BrowserAtAStoppedAgentIsServedByTheAgentItself) {
   EXPECT_EQ(std::set<int>(pids.begin(), pids.end()), std::set<int>{pid});  // started once
 }
 
+TEST_F(AgentHttpE2E, SecurePortStartsTheAgentWhichServesBothPorts) {
+  const int secure = testsupport::freeTcpPort();
+  start(webAgent("Both", AM_BUILD_DIR "/demo-agent --demo-telemetry-ms 500") +
+        "https_port=" + std::to_string(secure) + "\n");
+  ASSERT_TRUE(am_->waitForOutput("https.open(" + std::to_string(secure) + ")[", 30s))
+      << am_->output();
+  // The demo agent speaks plain HTTP on both sockets; what matters is who answers.
+  const std::string page = request(connectTo(secure));
+  EXPECT_NE(page.find("Both is running"), std::string::npos) << page << "\n" << am_->output();
+  EXPECT_NE(request(connectTo(webPort_)).find("Both is running"), std::string::npos);
+  const int pid = runningPid("Both");
+  ASSERT_NE(pid, 0);
+  const std::set<std::string> held = socketsOf(pid);
+  EXPECT_EQ(held.count(listenerInode(webPort_)), 1u);
+  EXPECT_EQ(held.count(listenerInode(secure)), 1u);
+}
+
 TEST_F(AgentHttpE2E, FailingStartAnswersTheWaitingBrowserWithTheReason) {
   start(webAgent("Broken", "/bin/false"));
   const std::string answer = request(connectTo(webPort_));
