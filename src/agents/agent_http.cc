@@ -39,8 +39,8 @@ AgentHttp::AgentHttp(Agent& agent, uint16_t port, bool secure, adt::ChannelDispa
   socket_.setReuseAddress();
   socket_.bind(port);
   socket_.listen(kBacklog);
-  // The socket stays blocking: the agent inherits the same open socket, and the mode is shared
-  // with it. Accepting here is guarded by a zero-time readiness test instead.
+  // Left blocking, as an agent expects a listener it inherits (the very same open socket, mode
+  // included). The manager itself never waits in accept: see answerAll.
   adt::LogLine(adt::LOG_INFO) << scheme() << ".open(" << port << ")[" << socket_.handle() << "]: \""
                               << agent.conf.name << "\"";
 }
@@ -81,29 +81,34 @@ int AgentHttp::httpConnect() {
 
 void AgentHttp::answerAll(const adt::String& text) {
   const adt::String response = kResponseHead + text;
-  for (;;) {
-    platform::NetResult ready = platform::socketWaitReadable(socket_.handle(), 0);
-    if (!ready.ok() || ready.value == 0) {
-      if (!ready.ok()) {
-        adt::log(adt::LOG_ERR, adt::SocketException("ServerChannel::accept", ready.error).what());
-      }
-      return;
+  // A process that still holds the socket (a suspended agent, a child of the agent) may take a
+  // connection between the readiness test and the accept: while answering, accepting must not
+  // wait. The mode is shared with such holders, so the socket is handed back blocking, as a
+  // newly started agent expects to find it.
+  (void)platform::socketSetNonBlocking(socket_.handle(), true);
+  for (size_t answered = 0; answered < kMaxAnswers; ++answered) {
+    const platform::NetResult ready = platform::socketWaitReadable(socket_.handle(), 0);
+    if (!ready.ok()) {
+      adt::log(adt::LOG_ERR, adt::SocketException("ServerChannel::accept", ready.error).what());
+      break;
     }
-    platform::NetResult accepted = platform::socketAccept(socket_.handle(), nullptr);
+    if (ready.value == 0) break;
+    const platform::NetResult accepted = platform::socketAccept(socket_.handle(), nullptr);
     if (!accepted.ok()) {
-      // Taken back by its client (or by another holder of the socket) in the meantime.
-      if (accepted.error == platform::kNetWouldBlock) return;
+      // Taken back by its client, or by another holder of the socket, in the meantime.
+      if (accepted.error == platform::kNetWouldBlock) break;
       adt::log(adt::LOG_ERR, adt::SocketException("ServerChannel::accept", accepted.error).what());
-      return;
+      break;
     }
     const adt::SocketHandle h = static_cast<adt::SocketHandle>(accepted.value);
     if (int e = platform::socketSetNonBlocking(h, true)) {
       (void)platform::socketClose(h);
       adt::log(adt::LOG_ERR, adt::SocketException("ServerChannel::nio", e).what());
-      return;
+      break;
     }
     dispatcher_.add(new AgentHttpAnswer(h, response, clock_));
   }
+  (void)platform::socketSetNonBlocking(socket_.handle(), false);
 }
 
 void AgentHttp::resume() {

@@ -5,6 +5,7 @@
 // agent; it accepts only to answer the waiting connections with the stop reason after the agent
 // has stopped (or failed to start).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "adt/channel.h"
@@ -30,6 +31,9 @@ class AgentHttp final : public adt::Channel, public AgentHttpSlot, public adt::S
  public:
   // The listen queue: a few browsers wait there for the agent to come up.
   static constexpr int kBacklog = 4;
+  // Connections answered by one answerAll at most, so that browsers arriving without pause
+  // cannot keep the main thread in it; later ones are new requests for the polled listener.
+  static constexpr size_t kMaxAnswers = 64;
 
   // Opens the socket (address reuse, all local addresses, `port`, listening), registers the
   // channel with `dispatcher` and logs "http.open(<port>)[<socket>]: "<agent name>"" (or
@@ -61,10 +65,11 @@ class AgentHttp final : public adt::Channel, public AgentHttpSlot, public adt::S
   // AgentHttpSlot
   uint16_t port() const override { return port_; }
   int socketHandle() const override { return socket_.handle(); }
-  // Accepts every connection waiting now (zero-time readiness test, never blocks) and gives each
-  // a connection channel that sends "HTTP/1.1 200 OK\nContent-Type: text/plain\nCache-Control:
-  // no-cache\n\n" + text and closes. The first socket error is logged (under
-  // "ServerChannel::accept" or "ServerChannel::nio") and ends the loop; the rest stay waiting.
+  // Accepts every connection waiting now (zero-time readiness test, never blocks; at most
+  // kMaxAnswers) and gives each a connection channel that sends "HTTP/1.1 200 OK\nContent-Type:
+  // text/plain\nCache-Control: no-cache\n\n" + text and closes. The first socket error is logged
+  // (under "ServerChannel::accept" or "ServerChannel::nio") and ends the loop; the rest stay
+  // waiting. The listening socket is left blocking.
   void answerAll(const adt::String& text) override;
   bool setAside() const override { return setAside_; }
   // Registers a set-aside channel with the dispatcher again; nothing otherwise.
