@@ -4,6 +4,7 @@
 #include "adt/file.h"
 #include "adt/log.h"
 #include "adt/socket.h"
+#include "agents/agent_http.h"
 #include "agents/agent_stop.h"
 #include "agents/amp.h"
 #include "platform/net.h"
@@ -269,11 +270,8 @@ void AMServer::serverRequestAgent(uint16_t port, uint32_t code, uint32_t arg, co
 
 void AMServer::queueAgentDeletion(agents::Agent& agent) { agentsToDelete_.push_back(&agent); }
 
-agents::AgentHttpSlot* AMServer::openAgentHttp(agents::Agent& agent, uint16_t port, bool) {
-  // The manager does not hold agents' web ports in this build: the agent binds them itself.
-  adt::LogLine(adt::LOG_DBG, adt::debugEnabled())
-      << "agent " << agent.conf.name << ": web port " << port << " left to the agent";
-  return nullptr;
+agents::AgentHttpSlot* AMServer::openAgentHttp(agents::Agent& agent, uint16_t port, bool secure) {
+  return agents::AgentHttp::open(agent, port, secure, dispatcher_);
 }
 
 void AMServer::periodicStep() {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -334,6 +335,8 @@ class FakeHost final : public AgentHost {
   AgentProcessBackend* backendInUse;
   std::vector<Agent*> deletions;
   std::vector<std::unique_ptr<FakeHttpSlot>> slots;  // stands for the dispatcher
+  // When set, opens the real listeners instead of recording fake ones.
+  std::function<AgentHttpSlot*(Agent&, uint16_t, bool)> openHttp;
   int nextSocket = 100;
 
   platform::Clock& clock() override { return fakeClock; }
@@ -364,7 +367,8 @@ class FakeHost final : public AgentHost {
   AgentVersionStore* versionStore() override { return store; }
   AgentProcessBackend& processBackend() override { return *backendInUse; }
   void queueAgentDeletion(Agent& agent) override { deletions.push_back(&agent); }
-  AgentHttpSlot* openAgentHttp(Agent&, uint16_t httpPort, bool) override {
+  AgentHttpSlot* openAgentHttp(Agent& agent, uint16_t httpPort, bool secure) override {
+    if (openHttp) return openHttp(agent, httpPort, secure);
     slots.push_back(std::make_unique<FakeHttpSlot>(httpPort, nextSocket++));
     return slots.back().get();
   }
