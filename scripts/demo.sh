@@ -51,7 +51,7 @@ cat <<MSG
 
 AM demo home: $home
   client protocol on 127.0.0.1:$client_port, agent link on UDP $agent_port
-  web page: http://127.0.0.1:$http_port/
+  web page: http://127.0.0.1:$http_port/#_ (click Web: it starts on demand)
   log files: $home/log/am.log (and .err)
 Console commands: a (agents), s (channels), ? (help), q (stop).
 

@@ -3,7 +3,8 @@
 # when every package is already there.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config zlib1g-dev libssl-dev
-          libgtest-dev libgmock-dev libbenchmark-dev)
+          libgtest-dev libgmock-dev libbenchmark-dev
+          chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
