@@ -14,7 +14,8 @@ agent="$root/build/demo-agent"
 client_port=${AM_DEMO_CLIENT_PORT:-5001}
 agent_port=${AM_DEMO_AGENT_PORT:-5002}
 http_port=${AM_DEMO_HTTP_PORT:-8080}
-cat > "$home/am.ini" <<INI
+# Settings files are Windows-1251 on disk.
+iconv -f UTF-8 -t WINDOWS-1251 > "$home/am.ini" <<INI
 [common]
 client_port=$client_port
 agent_port=$agent_port
