@@ -121,6 +121,15 @@ class Updates : public ::testing::Test {
     }
     return nullptr;
   }
+  // Runs build/amctl as the default administrator (empty name and password).
+  testsupport::RunResult amctl(const std::vector<std::string>& args) {
+    testsupport::writeFile(dir_.file("pw"), "\n");
+    std::vector<std::string> argv = {
+        AM_BUILD_DIR "/amctl", "--port",       std::to_string(clientPort_), "--user", "",
+        "--password-file",     dir_.file("pw")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testsupport::run(argv, "", 120s);
+  }
   std::string distribution() const { return testsupport::zipArchive({{"dorvi", agent_}}); }
 
   testsupport::TempDir dir_;
@@ -237,6 +246,36 @@ TEST_F(Updates, AnInterruptedUploadLeavesNoFile) {
   EXPECT_TRUE(am_->waitForOutput("deleting incomplete file: ", 60s)) << am_->output();
   EXPECT_TRUE(list("agents", false).empty());
   EXPECT_FALSE(std::filesystem::exists(dir_.file("run/5.2.7")));
+}
+
+TEST_F(Updates, AmctlUploadsListsAndChangesFiles) {
+  start();
+  testsupport::writeFile(dir_.file("upload.zip"), "update bytes");
+  testsupport::RunResult r = amctl({"updates", "upload", dir_.file("upload.zip"), "am/x.zip"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(testsupport::readFile(dir_.file("updates/am/x.zip")), "update bytes");
+  // Not a compatible manager update: unusable in the detailed listing.
+  r = amctl({"--json", "updates", "list", "am", "--details"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("\"name\":\"x.zip\""), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\"status\":1"), std::string::npos) << r.output;
+  r = amctl({"updates", "bad", "am/x.zip"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(std::filesystem::exists(dir_.file("updates/am/x.zip.bad")));
+  r = amctl({"updates", "unbad", "am/x.zip.bad"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  r = amctl({"updates", "delete", "am/x.zip"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("updates/am/x.zip")));
+  EXPECT_EQ(amctl({"updates", "rescan"}).exitCode, 0);
+  EXPECT_EQ(amctl({"updates", "unpack"}).exitCode, 0);
+  // Refusals: the manager's text and the exit code of a refusal; wrong use is a usage error.
+  r = amctl({"updates", "delete", "../am.ini"});
+  EXPECT_EQ(r.exitCode, 8) << r.output;
+  EXPECT_NE(r.output.find("Недопустимый путь"), std::string::npos) << r.output;
+  EXPECT_TRUE(std::filesystem::exists(dir_.file("am.ini")));
+  EXPECT_EQ(amctl({"updates", "frobnicate"}).exitCode, 1);
+  EXPECT_EQ(amctl({"updates", "upload", dir_.file("missing.zip"), "am/y.zip"}).exitCode, 1);
 }
 
 }  // namespace
