@@ -228,9 +228,24 @@ TEST_F(Updates, UploadListMarkAndDeleteWhileAnAgentRunsFromIt) {
   EXPECT_EQ(reply.errorText, "unsupported command: 7");
 }
 
-TEST_F(Updates, AnInterruptedUploadLeavesNoFile) {
-  start();
+TEST_F(Updates, RefusedAndInterruptedUploadsLeaveNoFile) {
+  start("[user]\nname=viewer\npermissions=ro\n");
   const std::string target = dir_.file("updates/agents/" + kDistribution);
+  {
+    // A read-only user may list but not upload; nothing is created for the refused upload.
+    auto c = std::make_unique<amclient::Connection>(60000);
+    c->connect(kLocal, static_cast<uint16_t>(clientPort_));
+    c->readGreeting();
+    c->sendHandshake();
+    ASSERT_TRUE(c->login("viewer", "").ok);
+    c->sendCommand(113, Element::text(0, "agent/" + kDistribution).value,
+                   {Element::bytes(1, "PK", 2), Element(9, {})});
+    const amclient::Reply reply = c->readUntilClosed();
+    ASSERT_TRUE(reply.failed);
+    EXPECT_EQ(reply.errorCode, 0x1002);
+    EXPECT_FALSE(std::filesystem::exists(target + ".uploading"));
+    EXPECT_FALSE(std::filesystem::exists(target));
+  }
   {
     auto c = open();
     c->sendCommand(113, Element::text(0, "agent/" + kDistribution).value);
