@@ -12,6 +12,10 @@
 #include "platform/clock.h"
 #include "platform/negotiate.h"
 
+namespace updates {
+class UpdateStore;
+}  // namespace updates
+
 namespace clients {
 
 class PasswordStore;
@@ -48,6 +52,10 @@ class ClientHost {
   // The agent records (primaries and their extra workers) in list order. Requests look agents
   // up here and start, stop and lock them; they never add or remove records.
   virtual agents::AgentList& agents() = 0;
+
+  // The update store that the update requests work on, or null where there is none (they then
+  // fail with an error reply).
+  virtual updates::UpdateStore* updateStore() = 0;
 
   // The command table clients dispatch by. Tests substitute their own.
   virtual const CommandTable& commands() const { return standardCommands(); }

@@ -10,6 +10,7 @@
 #include "clients/rq_agent_link.h"
 #include "clients/rq_login_to_agent.h"
 #include "clients/rq_set_login.h"
+#include "clients/rq_updates.h"
 
 namespace clients {
 namespace {
@@ -39,6 +40,10 @@ CommandTable build() {
   table.bindRequest(94, [](Client& client, adt::NioTag& element) -> std::unique_ptr<Request> {
     return std::make_unique<RqAgentStatistics>(client, element, true);
   });
+  // The update store.
+  table.bindRequest(112, make<RqUpdatesList>);
+  table.bindRequest(113, make<RqUpdateUpload>);
+  table.bindRequest(114, make<RqUpdateModify>);
   table.bindRequest(115, make<RqAgentProxyRequest>);
   table.bindRequest(119, make<RqKillAllClients>);
   table.bindRequest(RqADProxy::kTag, make<RqADProxy>);

@@ -123,7 +123,7 @@ class AMServer final : public config::IniDesriptorFinder,
   void serverRequestAgent(uint16_t port, uint32_t code, uint32_t arg, const void* payload,
                           size_t length) override;
   agents::AgentVersionStore* versionStore() override { return versions_.get(); }
-  updates::UpdateStore* updateStore() { return store_.get(); }
+  updates::UpdateStore* updateStore() override { return store_.get(); }
   agents::AgentProcessBackend& processBackend() override { return backend_; }
   void queueAgentDeletion(agents::Agent& agent) override;
   agents::AgentHttpSlot* openAgentHttp(agents::Agent& agent, uint16_t port, bool secure) override;

@@ -114,6 +114,7 @@ class FakeHost final : public ClientHost {
   }
   const CommandTable& commands() const override { return table ? *table : standardCommands(); }
   agents::AgentList& agents() override { return agentList; }
+  updates::UpdateStore* updateStore() override { return updateStorePtr; }
 
   bool recorded(const std::string& name) {
     std::lock_guard<std::mutex> lock(operationsMutex);
@@ -128,6 +129,7 @@ class FakeHost final : public ClientHost {
   std::vector<config::UserConf> users;
   std::optional<adt::String> admin;
   PasswordStore store;
+  updates::UpdateStore* updateStorePtr = nullptr;  // not owned
   platform::NegotiateProvider* provider = nullptr;
   const CommandTable* table = nullptr;
   agents::AgentList agentList;

@@ -13,6 +13,7 @@
 #include "amclient/amclient.h"
 #include "output.h"
 #include "platform/terminal.h"
+#include "updates_command.h"
 
 namespace amctl {
 namespace {
@@ -27,14 +28,6 @@ struct Options {
   std::string command;
   std::vector<std::string> args;
 };
-
-// A failure with its exit code and message.
-struct Failure {
-  int code;
-  std::string message;
-};
-
-[[noreturn]] void fail(int code, const std::string& message) { throw Failure{code, message}; }
 
 bool parseNumber(const std::string& text, long long& out) {
   if (text.empty()) return false;
@@ -232,6 +225,7 @@ Result run(const Options& o, amclient::Connection& c) {
   Record& top = result.top;
   const std::string& cmd = o.command;
   if (cmd == "agents") return agentsCommand(c);
+  if (cmd == "updates") return updatesCommand(o.args, c);
   if (cmd == "connect") {
     c.sendCommand(14, amclient::Element::text(0, arg(o, 0, "агент")).value);
     const amclient::Reply reply = finish(c);
@@ -454,6 +448,11 @@ std::string helpText() {
          "  kill-clients <агент>          отключить всех клиентов агента\n"
          "  proxy <ид агента> <код> [данные]  передать запрос агенту\n"
          "  passwd [пользователь]         сменить пароль (новый: запрос или AM_NEW_PASSWORD)\n"
+         "  updates list [путь] [--details]  содержимое каталога обновлений\n"
+         "  updates upload <файл> <путь>  загрузить файл в каталог обновлений\n"
+         "  updates delete|bad|unbad <путь>  удалить файл, пометить плохим, снять пометку\n"
+         "  updates rescan                пересканировать дистрибутивы агентов\n"
+         "  updates unpack                удалить распакованные версии без дистрибутива\n"
          "\n"
          "Коды завершения:\n"
          "  0  успешно\n"

@@ -21,6 +21,16 @@ enum ExitCode {
   kNoAnswer = 9,      // the manager closed the connection without the expected answer
 };
 
+// A failure with its exit code and message; run() prints it and exits with the code.
+struct Failure {
+  int code;
+  std::string message;
+};
+
+[[noreturn]] inline void fail(int code, const std::string& message) {
+  throw Failure{code, message};
+}
+
 // The exit code for an error reply's code (0 when it had none).
 int exitCodeFor(int32_t replyCode);
 
