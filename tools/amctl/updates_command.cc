@@ -111,6 +111,9 @@ Result updatesCommand(const std::vector<std::string>& args, amclient::Connection
   if (sub == "unbad") return modify(2, argAt(args, 1, "путь"), "пометка снята", c);
   if (sub == "unpack") return modify(3, "", "очистка выполнена", c);
   if (sub == "rescan") return modify(5, "", "пересканировано", c);
+  // The manager installs the update and says whether it can restart itself (an error reply,
+  // and so a failure exit code, when it cannot).
+  if (sub == "apply") return modify(4, argAt(args, 1, "путь"), "установлено", c);
   fail(kUsage, "неизвестная подкоманда updates " + sub);
 }
 
