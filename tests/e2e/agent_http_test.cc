@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +15,7 @@
 #include <set>
 #include <sstream>
 
-#include "child.h"
+#include "am_home.h"
 
 namespace {
 
@@ -93,25 +92,18 @@ std::string listenerInode(int port) {
 class AgentHttpE2E : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(testsupport::run({"/bin/cp", AM_BUILD_DIR "/am", dir_.file("am")}).exitCode, 0);
-    agentPort_ = testsupport::freePort();
+    ASSERT_TRUE(home_.ready());
     webPort_ = testsupport::freeTcpPort();
   }
   void TearDown() override {
     for (int fd : idle_) close(fd);
-    if (am_ && !am_->exited()) {
-      am_->write("q\n");
-      am_->waitExit(60s);
-    }
-    for (int pid : agentPids()) ::kill(pid, SIGKILL);
+    home_.stop();
   }
 
   void start(const std::string& agents) {
-    testsupport::writeFile(dir_.file("am.ini"),
-                           "[common]\nclient_port=" + std::to_string(testsupport::freePort()) +
-                               "\nagent_port=" + std::to_string(agentPort_) + "\n" + agents);
-    am_ = std::make_unique<Child>(std::vector<std::string>{dir_.file("am"), "--console"});
-    ASSERT_TRUE(am_->waitForOutput("\n> ", 30s)) << am_->output();
+    home_.writeIni(agents);
+    ASSERT_TRUE(home_.startConsole()) << home_.console().output();
+    am_ = &home_.console();
     ASSERT_TRUE(am_->waitForOutput("http.open(" + std::to_string(webPort_) + ")[", 30s))
         << am_->output();
   }
@@ -119,16 +111,7 @@ class AgentHttpE2E : public ::testing::Test {
     return "[agent]\nname=" + name + "\nhttp_port=" + std::to_string(webPort_) + "\ncmd=" + cmd +
            "\n";
   }
-  std::vector<int> agentPids() const {
-    std::vector<int> pids;
-    if (!am_) return pids;
-    const std::string out = am_->output();
-    static const std::regex re(R"(\(pid:(\d+)\))");
-    for (std::sregex_iterator it(out.begin(), out.end(), re), end; it != end; ++it) {
-      pids.push_back(std::stoi((*it)[1]));
-    }
-    return pids;
-  }
+  std::vector<int> agentPids() { return home_.agentPids(); }
   // The pid of the named agent once it reported its start (0 when it did not within the time).
   int runningPid(const std::string& name) {
     const std::regex re("\"" + name + R"(" \(pid:(\d+)\) запущен)");
@@ -145,10 +128,9 @@ class AgentHttpE2E : public ::testing::Test {
     return pid;
   }
 
-  testsupport::TempDir dir_;
-  int agentPort_ = 0;
+  testsupport::AmHome home_{AM_BUILD_DIR "/am"};
   int webPort_ = 0;
-  std::unique_ptr<Child> am_;
+  Child* am_ = nullptr;
   std::vector<int> idle_;
 };
 
