@@ -58,18 +58,6 @@ std::string request(int fd, std::chrono::milliseconds limit = 90s) {
   return answer;
 }
 
-// Socket inodes ("socket:[123]") among a process's open descriptors.
-std::set<std::string> socketsOf(int pid) {
-  const std::string listing =
-      testsupport::run({"/bin/sh", "-c", "ls -l /proc/" + std::to_string(pid) + "/fd"}).output;
-  std::set<std::string> out;
-  static const std::regex re(R"(socket:\[(\d+)\])");
-  for (std::sregex_iterator it(listing.begin(), listing.end(), re), end; it != end; ++it) {
-    out.insert((*it)[1]);
-  }
-  return out;
-}
-
 // The inode of the socket listening on 0.0.0.0:port ("" when none).
 std::string listenerInode(int port) {
   const std::string table = testsupport::readFile("/proc/net/tcp");
@@ -147,7 +135,7 @@ TEST_F(AgentHttpE2E, BrowserAtAStoppedAgentIsServedByTheAgentItself) {
   // The agent took over the manager's listening socket, and serves the next browser too.
   const std::string inode = listenerInode(webPort_);
   ASSERT_FALSE(inode.empty());
-  EXPECT_EQ(socketsOf(pid).count(inode), 1u);
+  EXPECT_EQ(testsupport::socketsOf(pid).count(inode), 1u);
   EXPECT_NE(request(connectTo(webPort_)).find("Web is running"), std::string::npos);
   const std::vector<int> pids = agentPids();
   EXPECT_EQ(std::set<int>(pids.begin(), pids.end()), std::set<int>{pid});  // started once
@@ -165,7 +153,7 @@ TEST_F(AgentHttpE2E, SecurePortStartsTheAgentWhichServesBothPorts) {
   EXPECT_NE(request(connectTo(webPort_)).find("Both is running"), std::string::npos);
   const int pid = runningPid("Both");
   ASSERT_NE(pid, 0);
-  const std::set<std::string> held = socketsOf(pid);
+  const std::set<std::string> held = testsupport::socketsOf(pid);
   EXPECT_EQ(held.count(listenerInode(webPort_)), 1u);
   EXPECT_EQ(held.count(listenerInode(secure)), 1u);
 }
@@ -214,15 +202,16 @@ TEST_F(AgentHttpE2E, NoOtherAgentInheritsTheListener) {
   ASSERT_NE(other, 0) << am_->output();
   const std::string inode = listenerInode(webPort_);
   ASSERT_FALSE(inode.empty());
-  EXPECT_EQ(socketsOf(am_->pid()).count(inode), 1u);
-  EXPECT_EQ(socketsOf(other).count(inode), 0u) << "the other agent holds the web listener";
+  EXPECT_EQ(testsupport::socketsOf(am_->pid()).count(inode), 1u);
+  EXPECT_EQ(testsupport::socketsOf(other).count(inode), 0u)
+      << "the other agent holds the web listener";
 
   // Started by a browser, the web agent holds it; the other still does not.
   EXPECT_NE(request(connectTo(webPort_)).find("Web is running"), std::string::npos);
   const int web = runningPid("Web");
   ASSERT_NE(web, 0);
-  EXPECT_EQ(socketsOf(web).count(inode), 1u);
-  EXPECT_EQ(socketsOf(other).count(inode), 0u);
+  EXPECT_EQ(testsupport::socketsOf(web).count(inode), 1u);
+  EXPECT_EQ(testsupport::socketsOf(other).count(inode), 0u);
 }
 
 }  // namespace

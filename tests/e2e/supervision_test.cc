@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <regex>
 #include <set>
 
 #include "am_home.h"
@@ -84,24 +83,12 @@ TEST_F(Supervision, SigstopStopsTheManagerAndKillsAnAgentThatIgnoresStops) {
   EXPECT_TRUE(testsupport::waitUntil([&] { return !alive(pid); }, 10s));
 }
 
-// Socket inodes ("socket:[123]") among a process's open descriptors.
-std::set<std::string> socketsOf(int pid) {
-  const std::string listing =
-      testsupport::run({"/bin/sh", "-c", "ls -l /proc/" + std::to_string(pid) + "/fd"}).output;
-  std::set<std::string> out;
-  static const std::regex re(R"(socket:\[(\d+)\])");
-  for (std::sregex_iterator it(listing.begin(), listing.end(), re), end; it != end; ++it) {
-    out.insert((*it)[1]);
-  }
-  return out;
-}
-
 TEST_F(Supervision, AgentsInheritNoDescriptorOfTheManager) {
   start("[agent]\nname=Fds\nrun_at_least_once=1\ncmd=" + agentCmd() + "\n");
   ASSERT_TRUE(am_->waitForOutput(") запущен", 30s)) << am_->output();
-  const std::set<std::string> manager = socketsOf(am_->pid());
+  const std::set<std::string> manager = testsupport::socketsOf(am_->pid());
   ASSERT_GE(manager.size(), 2u);  // the client and agent listeners at least
-  const std::set<std::string> agent = socketsOf(agentPids().front());
+  const std::set<std::string> agent = testsupport::socketsOf(agentPids().front());
   for (const std::string& inode : agent) {
     EXPECT_EQ(manager.count(inode), 0u) << "the agent holds the manager's socket " << inode;
   }

@@ -11,7 +11,7 @@ namespace testsupport {
 using namespace std::chrono_literals;
 
 AmHome::AmHome(const std::string& amPath) : clientPort(freePort()), agentPort(freePort()) {
-  ready_ = run({"/bin/cp", amPath, exe()}).exitCode == 0;
+  ready_ = testsupport::run({"/bin/cp", amPath, exe()}).exitCode == 0;
 }
 
 AmHome::~AmHome() {
@@ -62,5 +62,16 @@ bool AmHome::stop() {
 }
 
 bool processAlive(int pid) { return ::kill(pid, 0) == 0; }
+
+std::set<std::string> socketsOf(int pid) {
+  const std::string listing =
+      run({"/bin/sh", "-c", "ls -l /proc/" + std::to_string(pid) + "/fd"}).output;
+  std::set<std::string> out;
+  static const std::regex re(R"(socket:\[(\d+)\])");
+  for (std::sregex_iterator it(listing.begin(), listing.end(), re), end; it != end; ++it) {
+    out.insert((*it)[1]);
+  }
+  return out;
+}
 
 }  // namespace testsupport

@@ -3,6 +3,7 @@
 #pragma once
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,5 +57,7 @@ class AmHome {
 
 // True while a process with this pid exists.
 bool processAlive(int pid);
+// Socket inodes ("socket:[123]") among a process's open descriptors.
+std::set<std::string> socketsOf(int pid);
 
 }  // namespace testsupport
