@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "adt/json.h"
+
 namespace web {
 
 ListFilter parseListFilter(std::string_view rest) {
@@ -15,42 +17,6 @@ ListFilter parseListFilter(std::string_view rest) {
     filter.application = adt::String(rest);
   }
   return filter;
-}
-
-void appendJsonString(adt::String& out, std::string_view text) {
-  out += '"';
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += adt::format("\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
 }
 
 namespace {
@@ -76,14 +42,14 @@ adt::String agentListJson(const std::vector<AgentSummary>& agents, const ListFil
     if (!first) out += ',';
     first = false;
     out += "{\"name\":";
-    appendJsonString(out, agent.name);
+    adt::appendJsonString(out, agent.name);
     if (!agent.description.empty()) {
       out += ",\"desc\":";
-      appendJsonString(out, agent.description);
+      adt::appendJsonString(out, agent.description);
     }
     if (!agent.icon.empty()) {
       out += ",\"icon\":";
-      appendJsonString(out, agent.icon);
+      adt::appendJsonString(out, agent.icon);
     }
     out += adt::format(",\"worker_processes\":%d,\"heavy_processes\":%d,\"port\":%u}",
                        agent.workerProcesses, agent.heavyProcesses,
@@ -92,7 +58,7 @@ adt::String agentListJson(const std::vector<AgentSummary>& agents, const ListFil
   out += ']';
   if (!welcome.empty()) {
     out += ",\"wlcm\":";
-    appendJsonString(out, welcome);
+    adt::appendJsonString(out, welcome);
   }
   out += '}';
   return out;

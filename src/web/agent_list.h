@@ -20,11 +20,6 @@ struct ListFilter {
 // starts with "_" means every application.
 ListFilter parseListFilter(std::string_view rest);
 
-// Appends `text` (UTF-8) as a JSON string: between double quotes, with "\" and the double quote
-// escaped by a backslash and every character below 0x20 escaped (\b \f \n \r \t, else \u00XX),
-// so that the result is valid JSON whatever the text holds. Other characters stay as they are.
-void appendJsonString(adt::String& out, std::string_view text);
-
 // The list body, one line without white space:
 //   {"agents":[{"name":..,"desc":..,"icon":..,"worker_processes":..,"heavy_processes":..,
 //   "port":..},...],"wlcm":..}

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +15,7 @@
 #include <set>
 #include <sstream>
 
-#include "child.h"
+#include "am_home.h"
 
 namespace {
 
@@ -59,18 +58,6 @@ std::string request(int fd, std::chrono::milliseconds limit = 90s) {
   return answer;
 }
 
-// Socket inodes ("socket:[123]") among a process's open descriptors.
-std::set<std::string> socketsOf(int pid) {
-  const std::string listing =
-      testsupport::run({"/bin/sh", "-c", "ls -l /proc/" + std::to_string(pid) + "/fd"}).output;
-  std::set<std::string> out;
-  static const std::regex re(R"(socket:\[(\d+)\])");
-  for (std::sregex_iterator it(listing.begin(), listing.end(), re), end; it != end; ++it) {
-    out.insert((*it)[1]);
-  }
-  return out;
-}
-
 // The inode of the socket listening on 0.0.0.0:port ("" when none).
 std::string listenerInode(int port) {
   const std::string table = testsupport::readFile("/proc/net/tcp");
@@ -93,25 +80,18 @@ std::string listenerInode(int port) {
 class AgentHttpE2E : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(testsupport::run({"/bin/cp", AM_BUILD_DIR "/am", dir_.file("am")}).exitCode, 0);
-    agentPort_ = testsupport::freePort();
+    ASSERT_TRUE(home_.ready());
     webPort_ = testsupport::freeTcpPort();
   }
   void TearDown() override {
     for (int fd : idle_) close(fd);
-    if (am_ && !am_->exited()) {
-      am_->write("q\n");
-      am_->waitExit(60s);
-    }
-    for (int pid : agentPids()) ::kill(pid, SIGKILL);
+    home_.stop();
   }
 
   void start(const std::string& agents) {
-    testsupport::writeFile(dir_.file("am.ini"),
-                           "[common]\nclient_port=" + std::to_string(testsupport::freePort()) +
-                               "\nagent_port=" + std::to_string(agentPort_) + "\n" + agents);
-    am_ = std::make_unique<Child>(std::vector<std::string>{dir_.file("am"), "--console"});
-    ASSERT_TRUE(am_->waitForOutput("\n> ", 30s)) << am_->output();
+    home_.writeIni(agents);
+    ASSERT_TRUE(home_.startConsole()) << home_.console().output();
+    am_ = &home_.console();
     ASSERT_TRUE(am_->waitForOutput("http.open(" + std::to_string(webPort_) + ")[", 30s))
         << am_->output();
   }
@@ -119,16 +99,7 @@ class AgentHttpE2E : public ::testing::Test {
     return "[agent]\nname=" + name + "\nhttp_port=" + std::to_string(webPort_) + "\ncmd=" + cmd +
            "\n";
   }
-  std::vector<int> agentPids() const {
-    std::vector<int> pids;
-    if (!am_) return pids;
-    const std::string out = am_->output();
-    static const std::regex re(R"(\(pid:(\d+)\))");
-    for (std::sregex_iterator it(out.begin(), out.end(), re), end; it != end; ++it) {
-      pids.push_back(std::stoi((*it)[1]));
-    }
-    return pids;
-  }
+  std::vector<int> agentPids() { return home_.agentPids(); }
   // The pid of the named agent once it reported its start (0 when it did not within the time).
   int runningPid(const std::string& name) {
     const std::regex re("\"" + name + R"(" \(pid:(\d+)\) запущен)");
@@ -145,10 +116,9 @@ class AgentHttpE2E : public ::testing::Test {
     return pid;
   }
 
-  testsupport::TempDir dir_;
-  int agentPort_ = 0;
+  testsupport::AmHome home_{AM_BUILD_DIR "/am"};
   int webPort_ = 0;
-  std::unique_ptr<Child> am_;
+  Child* am_ = nullptr;
   std::vector<int> idle_;
 };
 
@@ -165,7 +135,7 @@ TEST_F(AgentHttpE2E, BrowserAtAStoppedAgentIsServedByTheAgentItself) {
   // The agent took over the manager's listening socket, and serves the next browser too.
   const std::string inode = listenerInode(webPort_);
   ASSERT_FALSE(inode.empty());
-  EXPECT_EQ(socketsOf(pid).count(inode), 1u);
+  EXPECT_EQ(testsupport::socketsOf(pid).count(inode), 1u);
   EXPECT_NE(request(connectTo(webPort_)).find("Web is running"), std::string::npos);
   const std::vector<int> pids = agentPids();
   EXPECT_EQ(std::set<int>(pids.begin(), pids.end()), std::set<int>{pid});  // started once
@@ -183,7 +153,7 @@ TEST_F(AgentHttpE2E, SecurePortStartsTheAgentWhichServesBothPorts) {
   EXPECT_NE(request(connectTo(webPort_)).find("Both is running"), std::string::npos);
   const int pid = runningPid("Both");
   ASSERT_NE(pid, 0);
-  const std::set<std::string> held = socketsOf(pid);
+  const std::set<std::string> held = testsupport::socketsOf(pid);
   EXPECT_EQ(held.count(listenerInode(webPort_)), 1u);
   EXPECT_EQ(held.count(listenerInode(secure)), 1u);
 }
@@ -232,15 +202,16 @@ TEST_F(AgentHttpE2E, NoOtherAgentInheritsTheListener) {
   ASSERT_NE(other, 0) << am_->output();
   const std::string inode = listenerInode(webPort_);
   ASSERT_FALSE(inode.empty());
-  EXPECT_EQ(socketsOf(am_->pid()).count(inode), 1u);
-  EXPECT_EQ(socketsOf(other).count(inode), 0u) << "the other agent holds the web listener";
+  EXPECT_EQ(testsupport::socketsOf(am_->pid()).count(inode), 1u);
+  EXPECT_EQ(testsupport::socketsOf(other).count(inode), 0u)
+      << "the other agent holds the web listener";
 
   // Started by a browser, the web agent holds it; the other still does not.
   EXPECT_NE(request(connectTo(webPort_)).find("Web is running"), std::string::npos);
   const int web = runningPid("Web");
   ASSERT_NE(web, 0);
-  EXPECT_EQ(socketsOf(web).count(inode), 1u);
-  EXPECT_EQ(socketsOf(other).count(inode), 0u);
+  EXPECT_EQ(testsupport::socketsOf(web).count(inode), 1u);
+  EXPECT_EQ(testsupport::socketsOf(other).count(inode), 0u);
 }
 
 }  // namespace

@@ -4,47 +4,21 @@
 
 #include <regex>
 
-#include "child.h"
+#include "am_home.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using testsupport::Child;
-using testsupport::TempDir;
 
 // A home directory holding a copy of am; the settings file is <home>/am.ini.
-class AmHome {
+class CliHome : public testsupport::AmHome {
  public:
-  AmHome() {
-    exe_ = dir_.file("am");
-    const auto r = testsupport::run({"/bin/cp", AM_BUILD_DIR "/am", exe_});
-    EXPECT_EQ(r.exitCode, 0) << r.output;
-  }
-  const std::string& exe() const { return exe_; }
-  std::string file(const std::string& name) const { return dir_.file(name); }
-  void writeIni(const std::string& text) { testsupport::writeFile(file("am.ini"), text); }
-  // Settings with free ports for the client and agent listeners.
-  void writePorts(const std::string& extra = "") {
-    clientPort = testsupport::freePort();
-    agentPort = testsupport::freePort();
-    writeIni("[common]\nclient_port=" + std::to_string(clientPort) +
-             "\nagent_port=" + std::to_string(agentPort) + "\n" + extra);
-  }
-  testsupport::RunResult run(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv{exe_};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return testsupport::run(argv, dir_.path());
-  }
-  int clientPort = 0;
-  int agentPort = 0;
-
- private:
-  TempDir dir_;
-  std::string exe_;
+  CliHome() : AmHome(AM_BUILD_DIR "/am") { EXPECT_TRUE(ready()); }
 };
 
 TEST(AmCli, VersionLineAndHelp) {
-  AmHome home;
+  CliHome home;
   auto v = home.run({"-v"});
   EXPECT_EQ(v.exitCode, 0);
   EXPECT_EQ(v.output, "Orvo agent manager (learning edition) v5.2.430 \n");
@@ -62,7 +36,7 @@ TEST(AmCli, VersionLineAndHelp) {
 }
 
 TEST(AmCli, ModesNotInThisBuildFailWithExitCode1) {
-  AmHome home;
+  CliHome home;
   for (const char* word : {"reg", "start", "--checkmail"}) {
     auto r = home.run({word});
     EXPECT_EQ(r.exitCode, 1) << word;
@@ -74,14 +48,16 @@ TEST(AmCli, ModesNotInThisBuildFailWithExitCode1) {
 }
 
 TEST(AmCli, CheckConfReportsAndAlwaysExitsZero) {
-  AmHome home;
-  home.writeIni("[common]\nclient_port=7001\nagent_port=7002\n[agent]\nname=A\n");
+  CliHome home;
+  testsupport::writeFile(home.file("am.ini"),
+                         "[common]\nclient_port=7001\nagent_port=7002\n[agent]\nname=A\n");
   auto good = home.run({"--checkconf"});
   EXPECT_EQ(good.exitCode, 0);
   EXPECT_NE(good.output.find("Проверка конфигурации..."), std::string::npos) << good.output;
   EXPECT_NE(good.output.find("...ошибок не обнаружено"), std::string::npos) << good.output;
 
-  home.writeIni(
+  testsupport::writeFile(
+      home.file("am.ini"),
       "[common]\nclient_port=7001\nagent_port=7002\n[agent]\nname=A\nhttp_port=7001\n"
       "[agent]\nname=A\n");
   auto bad = home.run({"--checkconf"});
@@ -91,17 +67,17 @@ TEST(AmCli, CheckConfReportsAndAlwaysExitsZero) {
 }
 
 TEST(AmCli, UnreadableSettingsEndStartUp) {
-  AmHome home;
+  CliHome home;
   testsupport::run({"/bin/mkdir", home.file("am.ini")});  // a directory where the file should be
   auto r = home.run({"--console"});
   EXPECT_EQ(r.exitCode, 1) << r.output;
 }
 
 TEST(AmCli, ConsoleAnswersCommandsAndStopsOnQ) {
-  AmHome home;
-  home.writePorts("[agent]\nname=Web\nid=7\ncmd=/bin/true\ndescription=demo\n");
-  Child am({home.exe(), "--console"}, "");
-  ASSERT_TRUE(am.waitForOutput("\n> ", 30s)) << am.output();
+  CliHome home;
+  home.writeIni("[agent]\nname=Web\nid=7\ncmd=/bin/true\ndescription=demo\n");
+  ASSERT_TRUE(home.startConsole()) << home.console().output();
+  Child& am = home.console();
   EXPECT_NE(am.output().find("Команды:\n\tq - выход\n\ta - список агентов\n"), std::string::npos);
 
   am.write("a\n");
@@ -124,20 +100,22 @@ TEST(AmCli, ConsoleAnswersCommandsAndStopsOnQ) {
   const std::regex start(R"(^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d:\d{3} \[\d+,\d+\] Program start: )" +
                          std::string(".*am logtail: 0\r\n"));
   EXPECT_TRUE(std::regex_search(log.substr(0, log.find('\n') + 1), start)) << log.substr(0, 200);
-  const std::regex info(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d:\d{3} \[\d+,\d+\] INFO  clients\.listen\()" +
-                        std::to_string(home.clientPort) + R"(\)\[\d+\]\r\n)");
+  const std::regex info(
+      R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d:\d{3} \[\d+,\d+\] INFO  clients\.listen\()" +
+      std::to_string(home.clientPort) + R"(\)\[\d+\]\r\n)");
   EXPECT_TRUE(std::regex_search(log, info)) << log;
-  EXPECT_NE(log.find("##### Orvo agent manager (learning edition) stopped #####"), std::string::npos);
+  EXPECT_NE(log.find("##### Orvo agent manager (learning edition) stopped #####"),
+            std::string::npos);
   // "Завершение работы программы" in Windows-1251.
   EXPECT_NE(log.find("\xC7\xE0\xE2\xE5\xF0\xF8\xE5\xED\xE8\xE5 \xF0\xE0\xE1\xEE\xF2\xFB"),
             std::string::npos);
 }
 
 TEST(AmCli, SecondConsoleOnTheSamePortsFailsAndTheFirstKeepsRunning) {
-  AmHome home;
-  home.writePorts();
-  Child first({home.exe(), "--console"});
-  ASSERT_TRUE(first.waitForOutput("\n> ", 30s)) << first.output();
+  CliHome home;
+  home.writeIni("");
+  ASSERT_TRUE(home.startConsole()) << home.console().output();
+  Child& first = home.console();
 
   auto second = home.run({"--console"});
   EXPECT_EQ(second.exitCode, 1) << second.output;

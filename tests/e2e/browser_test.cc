@@ -5,29 +5,24 @@
 
 #include <regex>
 
-#include "adt/text.h"
-#include "child.h"
+#include "am_home.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
 TEST(BrowserE2E, PageShowsOneTilePerAgentWithItsLink) {
-  testsupport::TempDir dir;
-  ASSERT_EQ(testsupport::run({"/bin/cp", AM_BUILD_DIR "/am", dir.file("am")}).exitCode, 0);
+  testsupport::AmHome home(AM_BUILD_DIR "/am");
+  ASSERT_TRUE(home.ready());
   const int http = testsupport::freeTcpPort();
   const int webA = testsupport::freeTcpPort();
   const int webB = testsupport::freeTcpPort();
-  testsupport::writeFile(
-      dir.file("am.ini"),
-      adt::toCp1251("[common]\nclient_port=" + std::to_string(testsupport::freePort()) +
-                    "\nagent_port=" + std::to_string(testsupport::freePort()) +
-                    "\nhttp_port=" + std::to_string(http) +
-                    "\n[agent]\nname=Склад\ndescription=Учёт\nhttp_port=" + std::to_string(webA) +
+  home.writeIni("[agent]\nname=Склад\ndescription=Учёт\nhttp_port=" + std::to_string(webA) +
                     "\ncmd=/bin/true\n[agent]\nname=Shop\nhttp_port=" + std::to_string(webB) +
-                    "\ncmd=/bin/true\n[agent]\nname=NoWeb\ncmd=/bin/true\n"));
-  testsupport::Child am({dir.file("am"), "--console"});
-  ASSERT_TRUE(am.waitForOutput("\n> ", 30s)) << am.output();
+                    "\ncmd=/bin/true\n[agent]\nname=NoWeb\ncmd=/bin/true\n",
+                "http_port=" + std::to_string(http) + "\n");
+  ASSERT_TRUE(home.startConsole()) << home.console().output();
+  testsupport::Child& am = home.console();
 
   testsupport::TempDir profile;
   const auto browser = testsupport::run(

@@ -2,8 +2,8 @@
 // administrator, a refused password, a command not in this build, and the password file.
 #include <gtest/gtest.h>
 
+#include "am_home.h"
 #include "amclient/amclient.h"
-#include "child.h"
 
 namespace {
 
@@ -12,25 +12,21 @@ using namespace std::chrono_literals;
 class ClientE2E : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(testsupport::run({"/bin/cp", AM_BUILD_DIR "/am", dir_.file("am")}).exitCode, 0);
-    port_ = testsupport::freePort();
-    testsupport::writeFile(dir_.file("am.ini"),
-                           "[common]\nclient_port=" + std::to_string(port_) +
-                               "\nagent_port=" + std::to_string(testsupport::freePort()) + "\n");
-    am_ = std::make_unique<testsupport::Child>(
-        std::vector<std::string>{dir_.file("am"), "--console"});
+    ASSERT_TRUE(home_.ready());
+    port_ = home_.clientPort;
+    home_.writeIni("");
+    am_ = &home_.launchConsole();
     ASSERT_TRUE(am_->waitForOutput("\n> ", 30s)) << am_->output();
   }
   void TearDown() override {
     if (!am_) return;
-    am_->write("q\n");
-    EXPECT_TRUE(am_->waitExit(60s)) << am_->output();
+    EXPECT_TRUE(home_.stop()) << am_->output();
     EXPECT_EQ(am_->exitCode(), 0);
   }
 
-  testsupport::TempDir dir_;
+  testsupport::AmHome home_{AM_BUILD_DIR "/am"};
   int port_ = 0;
-  std::unique_ptr<testsupport::Child> am_;
+  testsupport::Child* am_ = nullptr;
 };
 
 TEST_F(ClientE2E, DefaultAdministratorLogsInWithTheEmptyPassword) {

@@ -2,12 +2,9 @@
 // purpose. A hung task answered by a ping, a hung task whose probe goes unanswered, time spent in
 // garbage collection, and an agent that falls silent.
 #include <gtest/gtest.h>
-#include <signal.h>
-
-#include <regex>
 
 #include "adt/text.h"
-#include "child.h"
+#include "am_home.h"
 
 namespace {
 
@@ -16,45 +13,23 @@ using testsupport::Child;
 
 class Health : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(testsupport::run({"/bin/cp", AM_BUILD_DIR "/am", dir_.file("am")}).exitCode, 0);
-    agentPort_ = testsupport::freePort();
-  }
-  void TearDown() override {
-    if (am_ && !am_->exited()) {
-      am_->write("q\n");
-      am_->waitExit(60s);
-    }
-    for (int pid : agentPids()) ::kill(pid, SIGKILL);
-  }
+  void SetUp() override { ASSERT_TRUE(home_.ready()); }
 
   // `common`: extra [common] lines; `options`: demo agent options.
   void start(const std::string& common, const std::string& options) {
-    testsupport::writeFile(dir_.file("am.ini"),
-                           "[common]\nclient_port=" + std::to_string(testsupport::freePort()) +
-                               "\nagent_port=" + std::to_string(agentPort_) + "\n" + common +
-                               "[agent]\nid=a1\nname=Alpha\nrun_at_least_once=1\ncmd=" AM_BUILD_DIR
-                               "/demo-agent --demo-telemetry-ms 200 " +
-                               options + "\n");
-    am_ = std::make_unique<Child>(std::vector<std::string>{dir_.file("am"), "--console"});
-    ASSERT_TRUE(am_->waitForOutput("\n> ", 30s)) << am_->output();
+    home_.writeIni("[agent]\nid=a1\nname=Alpha\nrun_at_least_once=1\ncmd=" AM_BUILD_DIR
+                   "/demo-agent --demo-telemetry-ms 200 " +
+                       options + "\n",
+                   common);
+    ASSERT_TRUE(home_.startConsole()) << home_.console().output();
+    am_ = &home_.console();
     ASSERT_TRUE(am_->waitForOutput(") запущен", 30s)) << am_->output();
   }
-  std::vector<int> agentPids() const {
-    std::vector<int> pids;
-    if (!am_) return pids;
-    const std::string out = am_->output();
-    static const std::regex re(R"(\(pid:(\d+)\))");
-    for (std::sregex_iterator it(out.begin(), out.end(), re), end; it != end; ++it) {
-      pids.push_back(std::stoi((*it)[1]));
-    }
-    return pids;
-  }
-  static bool alive(int pid) { return ::kill(pid, 0) == 0; }
+  std::vector<int> agentPids() { return home_.agentPids(); }
+  static bool alive(int pid) { return testsupport::processAlive(pid); }
 
-  testsupport::TempDir dir_;
-  int agentPort_ = 0;
-  std::unique_ptr<Child> am_;
+  testsupport::AmHome home_{AM_BUILD_DIR "/am"};
+  Child* am_ = nullptr;
 };
 
 // long_operation_timeout=0: a task whose pulse stands still on two telemetries in a row is hung.
@@ -92,7 +67,7 @@ TEST_F(Health, GarbageCollectionShareIsWarnedAndWrittenToThePerformanceLog) {
       << am_->output();
   EXPECT_TRUE(testsupport::waitUntil(
       [&] {
-        return adt::fromCp1251(testsupport::readFile(dir_.file("log/am.perf.log")))
+        return adt::fromCp1251(testsupport::readFile(home_.file("log/am.perf.log")))
                    .find("% времени на сборку мусора из последних ") != std::string::npos;
       },
       10s));

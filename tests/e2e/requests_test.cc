@@ -1,15 +1,12 @@
 // Agent requests against a real manager: build/am supervising build/demo-agent, driven over
 // the binary protocol by amclient and by build/amctl.
 #include <gtest/gtest.h>
-#include <signal.h>
-
-#include <regex>
 
 #include "adt/socket.h"
 #include "adt/tagged_reader.h"
 #include "adt/tagged_writer.h"
+#include "am_home.h"
 #include "amclient/amclient.h"
-#include "child.h"
 #include "platform/net.h"
 
 namespace {
@@ -34,45 +31,24 @@ std::string hexOf(const uint8_t* p, size_t n) {
 class Requests : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(testsupport::run({"/bin/cp", AM_BUILD_DIR "/am", dir_.file("am")}).exitCode, 0);
-    agentPort_ = testsupport::freePort();
-    clientPort_ = testsupport::freePort();
+    ASSERT_TRUE(home_.ready());
     // "admin" has the password "secret"; "viewer" is listed without one (empty password).
     const amclient::Salt salt{'0', '1', '2', '3', '4', '5', '6', '7'};
     const amclient::Digest hash = amclient::passwordHash("admin", salt, "secret");
-    testsupport::writeFile(dir_.file("am.sec"),
+    testsupport::writeFile(home_.file("am.sec"),
                            "admin=" + hexOf(salt.data(), 8) + hexOf(hash.data(), 16) + "\n");
   }
-  void TearDown() override {
-    if (am_ && !am_->exited()) {
-      am_->write("q\n");
-      am_->waitExit(60s);
-    }
-    for (int pid : agentPids()) ::kill(pid, SIGKILL);
-  }
-
   static std::string agentCmd(const std::string& options = "") {
     return AM_BUILD_DIR "/demo-agent --demo-telemetry-ms 500 " + options;
   }
   void start(const std::string& common, const std::string& agents) {
-    testsupport::writeFile(dir_.file("am.ini"),
-                           "[common]\nclient_port=" + std::to_string(clientPort_) +
-                               "\nagent_port=" + std::to_string(agentPort_) + "\n" + common +
-                               "[user]\nname=admin\npermissions=rw\n"
-                               "[user]\nname=viewer\npermissions=ro\n" +
-                               agents);
-    am_ = std::make_unique<Child>(std::vector<std::string>{dir_.file("am"), "--console"});
-    ASSERT_TRUE(am_->waitForOutput("\n> ", 30s)) << am_->output();
-  }
-  std::vector<int> agentPids() const {
-    std::vector<int> pids;
-    if (!am_) return pids;
-    const std::string out = am_->output();
-    static const std::regex re(R"(\(pid:(\d+)\))");
-    for (std::sregex_iterator it(out.begin(), out.end(), re), end; it != end; ++it) {
-      pids.push_back(std::stoi((*it)[1]));
-    }
-    return pids;
+    home_.writeIni(
+        "[user]\nname=admin\npermissions=rw\n"
+        "[user]\nname=viewer\npermissions=ro\n" +
+            agents,
+        common);
+    ASSERT_TRUE(home_.startConsole()) << home_.console().output();
+    am_ = &home_.console();
   }
 
   // A connection past the handshake, from `from`, logged in as `user` when one is given.
@@ -80,7 +56,7 @@ class Requests : public ::testing::Test {
                                              const std::string& password = "",
                                              uint32_t from = kLocal1) {
     auto c = std::make_unique<amclient::Connection>(60000);
-    c->connectFrom(from, kLocal1, static_cast<uint16_t>(clientPort_));
+    c->connectFrom(from, kLocal1, static_cast<uint16_t>(home_.clientPort));
     c->readGreeting();
     c->sendHandshake();
     if (!user.empty()) {
@@ -126,20 +102,19 @@ class Requests : public ::testing::Test {
   // Runs build/amctl against the manager; `password` (when given) comes from a file.
   testsupport::RunResult amctl(const std::vector<std::string>& args,
                                const char* password = nullptr) {
-    std::vector<std::string> argv = {AM_BUILD_DIR "/amctl", "--port", std::to_string(clientPort_)};
+    std::vector<std::string> argv = {AM_BUILD_DIR "/amctl", "--port",
+                                     std::to_string(home_.clientPort)};
     if (password) {
-      testsupport::writeFile(dir_.file("pw"), std::string(password) + "\n");
+      testsupport::writeFile(home_.file("pw"), std::string(password) + "\n");
       argv.push_back("--password-file");
-      argv.push_back(dir_.file("pw"));
+      argv.push_back(home_.file("pw"));
     }
     argv.insert(argv.end(), args.begin(), args.end());
     return testsupport::run(argv, "", 120s);
   }
 
-  testsupport::TempDir dir_;
-  int agentPort_ = 0;
-  int clientPort_ = 0;
-  std::unique_ptr<Child> am_;
+  testsupport::AmHome home_{AM_BUILD_DIR "/am"};
+  Child* am_ = nullptr;
 };
 
 TEST_F(Requests, AgentsListFiltersByApplicationAndAddress) {
@@ -242,8 +217,8 @@ Element clientVersion(int32_t major, int32_t minor, int32_t build) {
 
 TEST_F(Requests, LongLoginFormSendsTheIconToNewerClientsAndKillStopsAtOnce) {
   const int port = testsupport::freeTcpPort();
-  testsupport::writeFile(dir_.file("icon.png"), "PNG-BYTES");
-  start("", "[agent]\nid=i\nname=Iconic\nicon=" + dir_.file("icon.png") +
+  testsupport::writeFile(home_.file("icon.png"), "PNG-BYTES");
+  start("", "[agent]\nid=i\nname=Iconic\nicon=" + home_.file("icon.png") +
                 "\nclient_port=" + std::to_string(port) + "\ncmd=" + agentCmd() + "\n");
   // Element 9 instead of the name: given up, no reply, nothing started.
   const amclient::Reply givenUp = command(30, {}, {clientVersion(5, 2, 40), Element(9, {})});
@@ -430,7 +405,7 @@ TEST_F(Requests, AmctlListsStopsAndReportsErrorsByExitCode) {
       [&] { return am_->output().find(") остановлен") != std::string::npos; }, 30s));
 
   // A password change, with the passwords taken from the environment.
-  const std::string port = std::to_string(clientPort_);
+  const std::string port = std::to_string(home_.clientPort);
   const auto passwd = testsupport::run(
       {"/usr/bin/env", "AM_PASSWORD=secret", "AM_NEW_PASSWORD=newpw", AM_BUILD_DIR "/amctl",
        "--port", port, "--user", "admin", "passwd", "viewer"},

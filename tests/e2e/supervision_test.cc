@@ -1,14 +1,11 @@
 // Agent supervision with real processes: build/am supervising build/demo-agent. Starting,
 // linking, soft stops, kills, unexpected ends, sigstop and leak-free agents.
-#include <signal.h>
-
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <regex>
 #include <set>
 
-#include "child.h"
+#include "am_home.h"
 
 namespace {
 
@@ -18,47 +15,24 @@ using testsupport::Child;
 // A home with a copy of am and settings naming demo agents; am runs in console mode.
 class Supervision : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(testsupport::run({"/bin/cp", AM_BUILD_DIR "/am", dir_.file("am")}).exitCode, 0);
-    agentPort_ = testsupport::freePort();
-  }
-  void TearDown() override {
-    if (am_ && !am_->exited()) {
-      am_->write("q\n");
-      am_->waitExit(60s);
-    }
-    // Whatever happened, no agent outlives the test.
-    for (int pid : agentPids()) ::kill(pid, SIGKILL);
-  }
+  void SetUp() override { ASSERT_TRUE(home_.ready()); }
 
   std::string agentCmd(const std::string& options = "") const {
     return AM_BUILD_DIR "/demo-agent --demo-telemetry-ms 500 " + options;
   }
   void start(const std::string& agents) {
-    testsupport::writeFile(dir_.file("am.ini"),
-                           "[common]\nclient_port=" + std::to_string(testsupport::freePort()) +
-                               "\nagent_port=" + std::to_string(agentPort_) + "\n" + agents);
-    am_ = std::make_unique<Child>(std::vector<std::string>{dir_.file("am"), "--console"});
-    ASSERT_TRUE(am_->waitForOutput("\n> ", 30s)) << am_->output();
+    home_.writeIni(agents);
+    ASSERT_TRUE(home_.startConsole()) << home_.console().output();
+    am_ = &home_.console();
   }
-  std::string log() const { return testsupport::readFile(dir_.file("log/am.log")); }
+  std::string log() const { return testsupport::readFile(home_.file("log/am.log")); }
   // Pids named in "...агент "<name>" (pid:<pid>) запущен" lines (Windows-1251 in the file, so
   // read from the console echo, which is UTF-8).
-  std::vector<int> agentPids() const {
-    std::vector<int> pids;
-    if (!am_) return pids;
-    const std::string out = am_->output();
-    static const std::regex re(R"(\(pid:(\d+)\))");
-    for (std::sregex_iterator it(out.begin(), out.end(), re), end; it != end; ++it) {
-      pids.push_back(std::stoi((*it)[1]));
-    }
-    return pids;
-  }
-  static bool alive(int pid) { return ::kill(pid, 0) == 0; }
+  std::vector<int> agentPids() { return home_.agentPids(); }
+  static bool alive(int pid) { return testsupport::processAlive(pid); }
 
-  testsupport::TempDir dir_;
-  int agentPort_ = 0;
-  std::unique_ptr<Child> am_;
+  testsupport::AmHome home_{AM_BUILD_DIR "/am"};
+  Child* am_ = nullptr;
 };
 
 TEST_F(Supervision, AgentStartsReportsAndStopsSoftlyOnQ) {
@@ -95,7 +69,7 @@ TEST_F(Supervision, SigstopStopsTheManagerAndKillsAnAgentThatIgnoresStops) {
   const int pid = agentPids().front();
 
   // #sigstop run from the same home reads agent_port from its settings.
-  const auto r = testsupport::run({dir_.file("am"), "#sigstop"}, "", 60s);
+  const auto r = testsupport::run({home_.file("am"), "#sigstop"}, "", 60s);
   EXPECT_EQ(r.exitCode, 0) << r.output;
   ASSERT_TRUE(am_->waitExit(90s)) << am_->output();
   EXPECT_EQ(am_->exitCode(), 0);
@@ -109,24 +83,12 @@ TEST_F(Supervision, SigstopStopsTheManagerAndKillsAnAgentThatIgnoresStops) {
   EXPECT_TRUE(testsupport::waitUntil([&] { return !alive(pid); }, 10s));
 }
 
-// Socket inodes ("socket:[123]") among a process's open descriptors.
-std::set<std::string> socketsOf(int pid) {
-  const std::string listing =
-      testsupport::run({"/bin/sh", "-c", "ls -l /proc/" + std::to_string(pid) + "/fd"}).output;
-  std::set<std::string> out;
-  static const std::regex re(R"(socket:\[(\d+)\])");
-  for (std::sregex_iterator it(listing.begin(), listing.end(), re), end; it != end; ++it) {
-    out.insert((*it)[1]);
-  }
-  return out;
-}
-
 TEST_F(Supervision, AgentsInheritNoDescriptorOfTheManager) {
   start("[agent]\nname=Fds\nrun_at_least_once=1\ncmd=" + agentCmd() + "\n");
   ASSERT_TRUE(am_->waitForOutput(") запущен", 30s)) << am_->output();
-  const std::set<std::string> manager = socketsOf(am_->pid());
+  const std::set<std::string> manager = testsupport::socketsOf(am_->pid());
   ASSERT_GE(manager.size(), 2u);  // the client and agent listeners at least
-  const std::set<std::string> agent = socketsOf(agentPids().front());
+  const std::set<std::string> agent = testsupport::socketsOf(agentPids().front());
   for (const std::string& inode : agent) {
     EXPECT_EQ(manager.count(inode), 0u) << "the agent holds the manager's socket " << inode;
   }

@@ -1,13 +1,11 @@
 // The web front of the real am: the page, the JSON list of agents and the refusals.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include "adt/text.h"
-#include "child.h"
+#include "am_home.h"
 
 namespace {
 
@@ -40,22 +38,17 @@ std::string httpGet(int port, const std::string& requestLine) {
 }
 
 TEST(WebE2E, PageListAndRefusals) {
-  testsupport::TempDir dir;
-  ASSERT_EQ(testsupport::run({"/bin/cp", AM_BUILD_DIR "/am", dir.file("am")}).exitCode, 0);
+  testsupport::AmHome home(AM_BUILD_DIR "/am");
+  ASSERT_TRUE(home.ready());
   const int http = testsupport::freeTcpPort();
   // Settings files are Windows-1251 on disk.
-  testsupport::writeFile(
-      dir.file("am.ini"),
-      adt::toCp1251("[common]\nclient_port=" + std::to_string(testsupport::freePort()) +
-          "\nagent_port=" + std::to_string(testsupport::freePort()) +
-          "\nhttp_port=" + std::to_string(http) +
-          "\nwelcome=Добро пожаловать\n"
-          "[agent]\nname=Склад \"A\"\napplication=web\nhttp_port=" +
-          std::to_string(testsupport::freeTcpPort()) +
-          "\ncmd=/bin/true\n"
-          "[agent]\nname=Hidden\ncmd=/bin/true\n"));
-  testsupport::Child am({dir.file("am"), "--console"});
-  ASSERT_TRUE(am.waitForOutput("\n> ", 30s)) << am.output();
+  home.writeIni("[agent]\nname=Склад \"A\"\napplication=web\nhttp_port=" +
+                    std::to_string(testsupport::freeTcpPort()) +
+                    "\ncmd=/bin/true\n"
+                    "[agent]\nname=Hidden\ncmd=/bin/true\n",
+                "http_port=" + std::to_string(http) + "\nwelcome=Добро пожаловать\n");
+  ASSERT_TRUE(home.startConsole()) << home.console().output();
+  testsupport::Child& am = home.console();
 
   const std::string page = httpGet(http, "GET / HTTP/1.1");
   EXPECT_EQ(page.rfind("HTTP/1.1 200", 0), 0u) << page.substr(0, 200);
@@ -64,7 +57,7 @@ TEST(WebE2E, PageListAndRefusals) {
   const std::string list = httpGet(http, "GET /list/_ HTTP/1.1");
   EXPECT_EQ(list.rfind("HTTP/1.1 200", 0), 0u) << list;
   EXPECT_NE(list.find("Склад \\\"A\\\""), std::string::npos) << list;  // escaped, UTF-8
-  EXPECT_EQ(list.find("Hidden"), std::string::npos) << list;          // no web port: not listed
+  EXPECT_EQ(list.find("Hidden"), std::string::npos) << list;           // no web port: not listed
   EXPECT_NE(list.find("Добро пожаловать"), std::string::npos) << list;
 
   EXPECT_EQ(httpGet(http, "POST / HTTP/1.1").rfind("HTTP/1.1 405", 0), 0u);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "adt/dispatcher.h"
+#include "adt/json.h"
 #include "adt/log.h"
 #include "adt/socket.h"
 #include "log_recorder.h"
@@ -281,7 +282,7 @@ TEST(WebList, FilterIsTheTextAfterTheSeparator) {
 TEST(WebList, StringsAreValidJsonWhateverTheyHold) {
   auto json = [](std::string_view text) {
     adt::String out;
-    appendJsonString(out, text);
+    adt::appendJsonString(out, text);
     return out;
   };
   EXPECT_EQ(json(""), "\"\"");

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "adt/json.h"
+
 namespace amctl {
 
 void Record::real(const std::string& name, double value) {
@@ -18,36 +20,9 @@ const Field* Record::find(const std::string& name) const {
 }
 
 std::string jsonQuote(const std::string& text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char buffer[8];
-          std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-          out += buffer;
-        } else {
-          out += ch;
-        }
-    }
-  }
-  return out + "\"";
+  std::string out;
+  adt::appendJsonString(out, text);
+  return out;
 }
 
 namespace {
