@@ -47,14 +47,9 @@ TEST_F(GroupTest, LockHoldsForTheWholeGroupAndOneAddress) {
 }
 
 TEST_F(GroupTest, PickWorkerPrefersAnUnusedRunningOneThenAnIdleOne) {
-  config::AgentConf c = section();
-  c.workerProcesses = 3;
-  c.heavyProcesses = 1;
-  c.totalProcesses = 4;
+  config::AgentConf c = groupSection(3, 1);
   AgentList list;
-  list.push_back(std::make_unique<Agent>(host, c));
-  Agent& primary = *list[0];
-  primary.applyWorkers(list);
+  Agent& primary = makeGroup(list, c);
   ASSERT_EQ(list.size(), 4u);
   Agent& w2 = *list[1];
   Agent& w3 = *list[2];
@@ -88,13 +83,9 @@ TEST_F(GroupTest, PickWorkerPrefersAnUnusedRunningOneThenAnIdleOne) {
 }
 
 TEST_F(GroupTest, SurplusWorkersLeaveTheGroup) {
-  config::AgentConf c = section();
-  c.workerProcesses = 3;
-  c.totalProcesses = 3;
+  config::AgentConf c = groupSection(3);
   AgentList list;
-  list.push_back(std::make_unique<Agent>(host, c));
-  Agent& primary = *list[0];
-  primary.applyWorkers(list);
+  Agent& primary = makeGroup(list, c);
   ASSERT_EQ(list.size(), 3u);
   Agent& w2 = *list[1];
   Agent& w3 = *list[2];

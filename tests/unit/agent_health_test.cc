@@ -427,13 +427,9 @@ TEST_F(HealthTest, LoadScoreWeightsDecideTheWorker) {
   EXPECT_EQ(loadPenalty(a, b), 150u);
   EXPECT_EQ(loadPenalty(b, a), 1u);
 
-  config::AgentConf c = section();
-  c.workerProcesses = 3;
-  c.totalProcesses = 3;
+  config::AgentConf c = groupSection(3);
   AgentList list;
-  list.push_back(std::make_unique<Agent>(host, c));
-  Agent& primary = *list[0];
-  primary.applyWorkers(list);
+  Agent& primary = makeGroup(list, c);
   ASSERT_EQ(list.size(), 3u);
   for (auto& a1 : list) running(*a1);
   // Everyone has clients; the primary and the first worker use much memory, the second little.
@@ -456,13 +452,9 @@ TEST_F(HealthTest, LoadScoreWeightsDecideTheWorker) {
 }
 
 TEST_F(HealthTest, StoppingWorkerTakesNoNewClientAndBadDictionaryIsReportedNotThrown) {
-  config::AgentConf c = section();
-  c.workerProcesses = 2;
-  c.totalProcesses = 2;
+  config::AgentConf c = groupSection(2);
   AgentList list;
-  list.push_back(std::make_unique<Agent>(host, c));
-  Agent& primary = *list[0];
-  primary.applyWorkers(list);
+  Agent& primary = makeGroup(list, c);
   ASSERT_EQ(list.size(), 2u);
   Agent& worker = *list[1];
   running(primary);

@@ -395,6 +395,22 @@ class AgentTest : public ::testing::Test {
     return c;
   }
 
+  // The section with `workers` processes of which `heavy` more are heavy.
+  static config::AgentConf groupSection(int32_t workers, int32_t heavy = 0) {
+    config::AgentConf c = section();
+    c.workerProcesses = workers;
+    c.heavyProcesses = heavy;
+    c.totalProcesses = workers + heavy;
+    return c;
+  }
+  // The primary record of `c` in `list`, with its extra workers appended after it.
+  Agent& makeGroup(AgentList& list, const config::AgentConf& c) {
+    list.push_back(std::make_unique<Agent>(host, c));
+    Agent& primary = *list.back();
+    primary.applyWorkers(list);
+    return primary;
+  }
+
   void advance(uint64_t ms) { host.fakeClock.advance(ms); }
   uint64_t now() { return host.fakeClock.nowMs(); }
 

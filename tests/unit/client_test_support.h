@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_listener.h"
 #include "adt/dispatcher.h"
 #include "adt/file.h"
 #include "adt/log.h"
@@ -138,25 +139,7 @@ class FakeHost final : public ClientHost {
 };
 
 // Accepts loopback connections and makes a Client for each.
-class TestClientListener final : public adt::ServerChannel {
- public:
-  explicit TestClientListener(ClientHost& host) : host_(host) {
-    socket_.create(adt::Socket::STREAM);
-    socket_.bind(kLoopback, 0);
-    socket_.listen(adt::Socket::maxBacklog());
-    socket_.setNonBlocking(true);
-    port = socket_.localPort();
-  }
-  adt::SocketHandle handle() const override { return socket_.handle(); }
-  uint16_t port = 0;
-
- protected:
-  adt::Channel* createChannel(adt::SocketHandle h) override { return new Client(host_, h); }
-
- private:
-  adt::Socket socket_;
-  ClientHost& host_;
-};
+using TestClientListener = testsupport::LoopbackListener<Client, ClientHost>;
 
 // A dispatcher driven by its own thread, with the listener registered. Work on the clients
 // goes through call(), which runs between two dispatcher steps.

@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "loopback_listener.h"
 #include "adt/dispatcher.h"
 #include "adt/json.h"
 #include "adt/log.h"
@@ -82,25 +83,7 @@ AgentSummary agent(const char* name, uint16_t port, std::vector<adt::String> app
   return a;
 }
 
-class TestListener final : public adt::ServerChannel {
- public:
-  explicit TestListener(WebHost& host) : host_(host) {
-    socket_.create(adt::Socket::STREAM);
-    socket_.bind(kLoopback, 0);
-    socket_.listen(adt::Socket::maxBacklog());
-    socket_.setNonBlocking(true);
-    port = socket_.localPort();
-  }
-  adt::SocketHandle handle() const override { return socket_.handle(); }
-  uint16_t port = 0;
-
- protected:
-  adt::Channel* createChannel(adt::SocketHandle h) override { return new HttpAMClient(host_, h); }
-
- private:
-  WebHost& host_;
-  adt::Socket socket_;
-};
+using TestListener = testsupport::LoopbackListener<HttpAMClient, WebHost>;
 
 // The browser's end of one connection; reads without waiting.
 class Peer {
