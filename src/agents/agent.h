@@ -32,6 +32,8 @@ constexpr uint32_t kLoadUnavailable = 0xFFFFFF;
 // Windows of the early-failure hold-off.
 constexpr uint64_t kAutoStartHoldOffMs = 900000;  // before automatic starts
 constexpr uint64_t kLoginStartHoldOffMs = 15000;  // before a client login starts an agent
+// An agent without clients for this long after the last one left is stopped as idle.
+constexpr uint64_t kIdleLimitMs = 600000;
 
 // Telemetry and load state: filled by the telemetry, read by the health checks and the choice
 // of a worker, reset by the clean-up after a stop.
@@ -78,6 +80,10 @@ class Agent {
   // statistics and checks the time spent in garbage collection. A malformed payload is logged
   // and leaves everything but the time, the client count and the idle mark as it was.
   void onTelemetry(const amp::Header& header, const uint8_t* payload, size_t size);
+
+  // The 5-second sample of the current process (times and memory), stamped with `localDays`;
+  // nothing without a live process or when the system cannot tell.
+  void sampleProcess(double localDays);
 
   // True when the last process ended before connecting back, after the last reconfiguration,
   // less than `window` ms before `now`.
@@ -139,6 +145,7 @@ class Agent {
   AgentLoad load;
   TaskList tasks;
   SampleHistory samples;
+  ProcessSamples processSamples;  // the manager's own 5-second samples of the process
   double startedTime = 0;  // local time when the agent reported its start
   adt::String stopReason;
   adt::String startReason;

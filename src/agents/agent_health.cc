@@ -16,7 +16,6 @@ constexpr uint64_t kProbeRepingMs = 1000;         // pings during a probe, at mo
 // again only this much later: the agent has shown that it lives, and the question would
 // otherwise go out (and be logged with the task list) on every pass.
 constexpr uint64_t kHangRepingMs = 60000;
-constexpr uint64_t kIdleStopMs = 600000;  // no client for this long after the last one left
 constexpr uint64_t kCheckStopTimeoutMs = 60000;
 constexpr uint64_t kVersionStopMs = 3600000;  // time-out and grace for a newer version
 constexpr uint32_t kSuspectScore = 1000;      // added while a hang is being looked into
@@ -92,7 +91,7 @@ void Agent::runHealthChecks(uint64_t now) {
   // Idle only counts once a client has come and gone: an agent kept running for clients to
   // come is not stopped for their absence.
   if (load.clientsSeen && load.idleSinceTick != 0 && load.idleSinceTick > lastClientLoginTick &&
-      now - load.idleSinceTick > kIdleStopMs &&
+      now - load.idleSinceTick > kIdleLimitMs &&
       !config::findDueEntry(conf.sched, scheduleMark, host.clock().localNow())) {
     run->softStop("простаивает без клиентов" + elapsed(now - load.idleSinceTick), false,
                   kCheckStopTimeoutMs, 0);

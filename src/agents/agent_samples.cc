@@ -65,6 +65,10 @@ void SampleHistory::addRaw(RawSample sample) {
   raw_.push_back(std::move(sample));
 }
 
+void SampleHistory::completeNewest(uint32_t count) {
+  if (!raw_.empty() && raw_.back().count == 0) raw_.back().count = count;
+}
+
 const RingSample& SampleHistory::newest() const {
   static const RingSample kNone{};
   return ring_.empty() ? kNone : ring_[index_];
@@ -106,6 +110,26 @@ LoadStatistics SampleHistory::compute(double nowDays) const {
     if (span > 0) st[8] = static_cast<int64_t>(static_cast<double>(quarter.size()) / (span * 1440));
   }
   return st;
+}
+
+void ProcessSamples::add(const ProcessSample& sample) {
+  if (samples_.size() >= kLimit) samples_.pop_front();
+  samples_.push_back(sample);
+}
+
+int64_t ProcessSamples::processorSeconds(uint32_t pid, double nowDays) const {
+  const ProcessSample* newest = nullptr;
+  const ProcessSample* oldest = nullptr;
+  for (auto it = samples_.rbegin(); it != samples_.rend(); ++it) {
+    if (it->time < nowDays - SampleHistory::kQuarterDays) break;
+    if (it->pid != pid) continue;
+    if (!newest) newest = &*it;
+    oldest = &*it;
+  }
+  if (!newest || newest == oldest) return 0;
+  const uint64_t late = newest->userMs + newest->kernelMs;
+  const uint64_t early = oldest->userMs + oldest->kernelMs;
+  return late > early ? static_cast<int64_t>((late - early) / 1000) : 0;
 }
 
 uint32_t loadPenalty(const LoadStatistics& mine, const LoadStatistics& other) {

@@ -43,13 +43,15 @@ class SampleHistory {
   SampleHistory& operator=(const SampleHistory&) = delete;
 
   void addRaw(RawSample sample);
+  // Tag 11 of a later datagram: gives the newest raw sample its count while it is still open.
+  void completeNewest(uint32_t count);
   // The newest ring entry (time 0 before the first store).
   const RingSample& newest() const;
   // Stores at the next position of the ring (index + 1 modulo kRingSize).
   void store(double time, const amp::PerformanceSample& values);
 
   // Statistics 3 to 15 from the ring samples of the last 15 minutes before `nowDays`
-  // (statistics 1, 2, 6 and 8 are left 0: the caller fills 1 and 2).
+  // (statistics 1, 2, 6 and 8 are left 0: the caller fills 1, 2 and 8).
   LoadStatistics compute(double nowDays) const;
 
   const std::deque<RawSample>& raw() const { return raw_; }
@@ -60,6 +62,30 @@ class SampleHistory {
   size_t index_ = 0;
   size_t stored_ = 0;  // stores so far, capped at kRingSize
   std::deque<RawSample> raw_;
+};
+
+// One 5-second sample the manager takes of an agent's process: its processor times and memory.
+struct ProcessSample {
+  double time = 0;  // local time, fractional days
+  uint32_t pid = 0;
+  uint64_t userMs = 0, kernelMs = 0;
+  uint64_t workingSetKiB = 0, peakWorkingSetKiB = 0, pageFileKiB = 0;
+};
+
+// The manager's own samples of an agent's processes (all runs, oldest first), bounded: the
+// oldest goes first once kLimit are kept (a day at one sample every 5 seconds).
+class ProcessSamples {
+ public:
+  static constexpr size_t kLimit = 17280;
+
+  void add(const ProcessSample& sample);
+  const std::deque<ProcessSample>& all() const { return samples_; }
+  // Statistic 8: seconds of processor time process `pid` used over the last 15 minutes before
+  // `nowDays`, from its oldest sample inside the window to its newest; 0 with fewer than two.
+  int64_t processorSeconds(uint32_t pid, double nowDays) const;
+
+ private:
+  std::deque<ProcessSample> samples_;
 };
 
 // How much each statistic weighs in the load score (index 0: statistic 1).

@@ -6,6 +6,7 @@
 #include "adt/log.h"
 #include "agents/agent.h"
 #include "agents/perf_log.h"
+#include "platform/process.h"
 
 namespace agents {
 
@@ -49,17 +50,38 @@ void Agent::onTelemetry(const amp::Header& header, const uint8_t* payload, size_
 
   const uint32_t pid = process() ? process()->pid : 0;
   tasks.setDictionary(t.hasDictionary, std::move(t.dictionary));
+  if (t.leadingCount) samples.completeNewest(t.leadingCount);
   for (const amp::Sample& s : t.samples) samples.addRaw({days, pid, s.raw, s.count});
   tasks.update(std::move(t.tasks), now, days, host.longOperationTimeoutMs());
 
   load.statistics = samples.compute(days);
   load.statistics[0] = int64_t{load.reportedClients} + clientCount;
   load.statistics[1] = clientCount;
+  load.statistics[7] = processSamples.processorSeconds(pid, days);
 
   for (const amp::Sample& s : t.samples) {
     checkGarbageCollection(s.values, now, days);
     samples.store(days, s.values);
   }
+}
+
+void Agent::sampleProcess(double localDays) {
+  const AgentProcess* p = process();
+  if (!p || p->pid == 0 || run->finished) return;
+  platform::ProcessTimes times;
+  platform::ProcessMemory memory;
+  if (!platform::readProcessTimes(p->pid, times) || !platform::readProcessMemory(p->pid, memory)) {
+    return;
+  }
+  ProcessSample s;
+  s.time = localDays;
+  s.pid = p->pid;
+  s.userMs = times.userMs;
+  s.kernelMs = times.kernelMs;
+  s.workingSetKiB = memory.workingSetKiB;
+  s.peakWorkingSetKiB = memory.peakWorkingSetKiB;
+  s.pageFileKiB = memory.pageFileKiB;
+  processSamples.add(s);
 }
 
 void Agent::checkGarbageCollection(const amp::PerformanceSample& sample, uint64_t now,

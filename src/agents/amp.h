@@ -160,7 +160,7 @@ bool decodeSocketHandover(const uint8_t* payload, size_t size, int32_t& inherite
 // The payload is a tagged stream. A task starts with tag 1 (16 bytes: id, type, op, pulse);
 // the tags after it up to the next tag 1 fill in that task. Tag 5 adds to the dictionary,
 // tag 8 is one performance sample (a nested stream), tag 11 (4 bytes) gives the newest sample
-// of the same datagram its count while it has none yet. Tag 9 and unknown tags are skipped.
+// its count while it has none yet (before any tag 8: the newest of an earlier datagram). Tag 9 and unknown tags are skipped.
 namespace tag {
 inline constexpr uint8_t kTask = 1;          // 16 bytes
 inline constexpr uint8_t kRequest = 2;       // int32
@@ -240,6 +240,8 @@ struct Telemetry {
   bool hasDictionary = false;  // at least one tag 5 came (possibly empty)
   adt::Bytes dictionary;
   std::vector<Sample> samples;
+  // Tag 11 before any sample of the datagram: the count of the newest sample of an earlier one.
+  uint32_t leadingCount = 0;
   bool operator==(const Telemetry&) const = default;
 };
 

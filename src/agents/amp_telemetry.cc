@@ -152,6 +152,7 @@ adt::Bytes encodeTelemetry(const Telemetry& t) {
     if (!task.stack.empty()) w.writeString(tag::kStack, task.stack);
   }
   if (t.hasDictionary) w.writeBytes(tag::kDictionary, t.dictionary);
+  if (t.leadingCount) w.writeInt(tag::kSampleCount, static_cast<int32_t>(t.leadingCount));
   for (const Sample& s : t.samples) {
     if (s.raw.empty()) {
       w.writeBytes(tag::kSample, encodePerformanceSample(s.values));
@@ -216,7 +217,11 @@ Telemetry decodeTelemetry(const uint8_t* payload, size_t size) {
         break;
       case tag::kSampleCount: {
         const uint32_t count = static_cast<uint32_t>(in.readInt());
-        if (!t.samples.empty() && t.samples.back().count == 0) t.samples.back().count = count;
+        if (t.samples.empty()) {
+          if (t.leadingCount == 0) t.leadingCount = count;
+        } else if (t.samples.back().count == 0) {
+          t.samples.back().count = count;
+        }
         break;
       }
       case tag::kExtra: {

@@ -6,6 +6,7 @@
 #include "clients/agent_request.h"
 #include "clients/client.h"
 #include "clients/client_host.h"
+#include "clients/rq_agent_link.h"
 #include "platform/net.h"
 #include "platform/system_status.h"
 
@@ -30,15 +31,29 @@ adt::String dotted(uint32_t networkOrder) {
          std::to_string(o[3]);
 }
 
-void writeMemory(adt::TaggedWriter& out) {
-  platform::MemoryStatus memory;
-  if (!platform::readMemoryStatus(memory) || memory.totalBytes == 0) return;
-  const uint64_t used = memory.totalBytes - memory.availableBytes;
+// The machine: memory from the platform, processor load from the manager's own samples.
+void writeMachine(ClientHost& host, adt::TaggedWriter& out) {
   adt::MemoryTaggedWriter nested;
-  nested.writeInt(1, static_cast<int32_t>(used * 100 / memory.totalBytes));
-  nested.writeInt(3, static_cast<int32_t>(memory.totalBytes / 1024));
-  nested.writeInt(4, static_cast<int32_t>(used / 1024));
-  out.writeNested(kTagMemory, nested);
+  platform::MemoryStatus memory;
+  if (platform::readMemoryStatus(memory) && memory.totalBytes != 0) {
+    const uint64_t used = memory.totalBytes - memory.availableBytes;
+    nested.writeInt(1, static_cast<int32_t>(used * 100 / memory.totalBytes));
+    nested.writeInt(3, static_cast<int32_t>(memory.totalBytes / 1024));
+    nested.writeInt(4, static_cast<int32_t>(used / 1024));
+  }
+  double load[3];
+  if (host.processorLoad(load)) {
+    static constexpr uint8_t kLoadTags[3] = {2, 5, 6};  // 1, 5 and 15 minutes
+    for (int i = 0; i < 3; ++i) {
+      if (load[i] >= 0) writeDouble(nested, kLoadTags[i], load[i]);
+    }
+  }
+  if (!nested.isEmpty()) out.writeNested(kTagMemory, nested);
+}
+
+adt::String versionText(uint32_t packed) {
+  return std::to_string(packed >> 24) + "." + std::to_string(packed >> 16 & 0xFF) + "." +
+         std::to_string(packed & 0xFFFF);
 }
 
 }  // namespace
@@ -79,6 +94,11 @@ void writeAgentStatus(const agents::Agent& agent, adt::TaggedWriter& out) {
   }
   out.writeInt(57, state);
   out.writeString(56, stateText);
+  // The settings that say what is run and where.
+  if (!conf.cmd.empty()) out.writeString(10, conf.cmd);
+  if (!conf.args.empty()) out.writeString(26, conf.args);
+  if (!conf.dir.empty()) out.writeString(33, conf.dir);
+  if (agent.version) out.writeString(90, versionText(agent.version->number()));
   out.writeInt(108, conf.redirect.empty() ? 0 : 1);
   if (!conf.redirect.empty()) out.writeString(105, conf.redirect);
   out.writeInt(98, static_cast<int32_t>(conf.masks.entries().size()));
@@ -94,10 +114,29 @@ void writeAgentStatus(const agents::Agent& agent, adt::TaggedWriter& out) {
   if (state == 0 || !process) return;
   out.writeInt(18, static_cast<int32_t>(process->pid));
   writeDouble(out, 27, process->startTime);
+  // The newest of the manager's own samples of this process.
+  const auto& own = agent.processSamples.all();
+  for (auto it = own.rbegin(); it != own.rend(); ++it) {
+    if (it->pid != process->pid) continue;
+    adt::MemoryTaggedWriter sample;
+    writeProcessSample(*it, sample);
+    out.writeNested(92, sample);
+    break;
+  }
   if (!process->link) return;
   out.writeInt(19, agent.run->clientPort);
   out.writeInt(23, static_cast<int32_t>(agent.load.reportedClients));
   writeDouble(out, 85, agent.startedTime);
+  // Idle: no client for less than the idle limit of the health checks.
+  const uint64_t now = agent.host.clock().nowMs();
+  const uint64_t idleSince = agent.load.idleSinceTick;
+  out.writeInt(109, idleSince == 0 || now - idleSince < agents::kIdleLimitMs ? 1 : 0);
+  out.writeInt(59, static_cast<int32_t>(agent.load.score));
+  adt::MemoryTaggedWriter statistics;
+  for (size_t i = 0; i < agent.load.statistics.size(); ++i) {
+    statistics.writeInt64(static_cast<uint8_t>(i + 1), agent.load.statistics[i]);
+  }
+  out.writeNested(29, statistics);
   uint8_t version[16];
   for (int i = 0; i < 4; ++i) {
     const uint32_t v = process->link->version[i];
@@ -126,7 +165,7 @@ void agentsList(Client& client, adt::NioTag& element) {
   }
 
   adt::MemoryTaggedWriter out;
-  if (loggedIn) writeMemory(out);
+  if (loggedIn) writeMachine(host, out);
   for (const auto& record : host.agents()) {
     const agents::Agent& agent = *record;
     if (agent.removed) continue;

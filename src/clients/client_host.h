@@ -57,6 +57,13 @@ class ClientHost {
   // fail with an error reply).
   virtual updates::UpdateStore* updateStore() = 0;
 
+  // The machine's processor load (busy processors) over the last 1, 5 and 15 minutes, -1 for a
+  // window without samples; false when nothing is known.
+  virtual bool processorLoad(double load[3]) {
+    load[0] = load[1] = load[2] = -1;
+    return false;
+  }
+
   // The command table clients dispatch by. Tests substitute their own.
   virtual const CommandTable& commands() const { return standardCommands(); }
 

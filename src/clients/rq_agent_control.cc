@@ -16,6 +16,11 @@ constexpr uint8_t kTagInfoAnswer = 37;
 constexpr uint8_t kTagSettingsText = 1;
 constexpr uint8_t kTagThreadFlags = 120;
 constexpr uint8_t kTagTaskCount = 60;
+constexpr uint8_t kTagTaskHead = 59;
+constexpr uint8_t kTagTaskBody = 76;
+constexpr uint8_t kTagDecoding = 5;
+constexpr uint8_t kTagListTime = 90;
+constexpr uint8_t kTagHistoryText = 14;
 
 // Cleans up a run whose process is known to be gone, so the record shows what is.
 void settle(agents::Agent& agent) {
@@ -193,12 +198,62 @@ bool RqAgentThreads::onOther(adt::NioTag& element) {
   return true;
 }
 
+namespace {
+
+void writeTaskGroup(const agents::TaskRecord& record, const double* finishTime, uint64_t now,
+                    adt::TaggedWriter& out) {
+  const agents::amp::Task& t = record.task;
+  const uint32_t head[5] = {t.id, static_cast<uint32_t>(t.type), static_cast<uint32_t>(t.op),
+                            t.pulse, t.thread};
+  uint8_t bytes[20];
+  for (int i = 0; i < 5; ++i) {
+    for (int b = 0; b < 4; ++b) bytes[i * 4 + b] = static_cast<uint8_t>(head[i] >> (8 * b));
+  }
+  out.writeTag(kTagTaskHead, bytes, sizeof bytes);
+  adt::MemoryTaggedWriter nested;
+  nested.writeInt(1, t.rq);
+  const uint64_t still = record.hangTick != 0 && now > record.hangTick ? now - record.hangTick : 0;
+  nested.writeInt64(2, static_cast<int64_t>(still));
+  if (finishTime) nested.writeTag(3, finishTime, sizeof *finishTime);
+  nested.writeInt(4, static_cast<int32_t>(t.rqTime));
+  nested.writeInt(5, t.blocked ? 1 : 0);
+  nested.writeString(6, t.contextMessage);
+  const uint8_t extra[2] = {static_cast<uint8_t>(t.extra), static_cast<uint8_t>(t.extra >> 8)};
+  nested.writeTag(7, extra, sizeof extra);
+  nested.writeTag(9, &t.user, sizeof t.user);
+  if (!finishTime && !t.stack.empty()) nested.writeString(13, t.stack);
+  out.writeNested(kTagTaskBody, nested);
+}
+
+}  // namespace
+
+void writeTaskList(const agents::TaskList& tasks, bool history, uint64_t now,
+                   adt::TaggedWriter& out) {
+  const size_t count = tasks.tasks().size() + (history ? tasks.history().size() : 0);
+  out.writeInt(kTagTaskCount, static_cast<int32_t>(count));
+  for (const agents::TaskRecord& record : tasks.tasks()) writeTaskGroup(record, nullptr, now, out);
+  if (tasks.hasDictionary()) {
+    adt::String decoding;
+    tasks.describeDecoding(decoding);
+    out.writeString(kTagDecoding, decoding);
+  }
+  const double time = tasks.updateTime();
+  out.writeTag(kTagListTime, &time, sizeof time);
+  if (!history) return;
+  for (const agents::FinishedTask& finished : tasks.history()) {
+    writeTaskGroup(finished.record, &finished.finishTime, now, out);
+    if (!finished.record.task.stack.empty()) {
+      out.writeString(kTagHistoryText, finished.record.task.stack);
+    }
+  }
+}
+
 bool RqAgentThreads::poll() {
   if (stage_ != kReady) return stage_ == kFinished;
-  settle(agent());
-  // The records keep no task lists yet: the list is empty, history or not.
+  agents::Agent& target = agent();
+  settle(target);
   adt::MemoryTaggedWriter reply;
-  reply.writeInt(kTagTaskCount, 0);
+  writeTaskList(target.tasks, (flags_ & 1) != 0, host().clock().nowMs(), reply);
   return finishWith(reply);
 }
 

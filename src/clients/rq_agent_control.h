@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "adt/tagged_writer.h"
+#include "agents/task_list.h"
 #include "clients/agent_request.h"
 
 namespace clients {
@@ -78,8 +79,7 @@ class RqAgentSettings final : public AgentRequest {
 };
 
 // An agent's task list (level 0): value = the agent name; elements 51, 120 (flags; bit 0: with
-// the history), 121, 9. Replies 60 = the number of tasks. The telemetry task lists are not
-// kept by the records yet, so the list is empty.
+// the history), 121, 9. Replies with writeTaskList.
 class RqAgentThreads final : public AgentRequest {
  public:
   RqAgentThreads(Client& client, adt::NioTag& element);
@@ -91,5 +91,17 @@ class RqAgentThreads final : public AgentRequest {
   bool onOther(adt::NioTag& element) override;
   int32_t flags_ = 0;
 };
+
+// The reply of RqAgentThreads from an agent's telemetry task list: 60 = the number of groups;
+// one group per current task; 5 = the decoding section as text (when a dictionary came); 90 =
+// the local time of the list (double, 8 bytes); with `history`, one group per finished task,
+// each followed by 14 = its stack text when it has one.
+// A group is 59 (20 bytes: id, type, op, pulse, thread as 32-bit little-endian) and 76, a
+// nested stream: 1 = rq (32-bit), 2 = milliseconds the pulse has stood still (64-bit, 0 while it
+// moves), 3 = finish time (double, finished tasks only), 4 = rq_time (32-bit), 5 = blocked (32-bit
+// 1/0), 6 = the context message (text), 7 = extra (16-bit), 9 = user (the double's 64 bits), 13 =
+// the stack text (current tasks, when they have one).
+void writeTaskList(const agents::TaskList& tasks, bool history, uint64_t now,
+                   adt::TaggedWriter& out);
 
 }  // namespace clients

@@ -145,13 +145,46 @@ bool RqAgentStatistics::onOther(adt::NioTag& element) {
   return true;
 }
 
+void writeAgentSamples(const agents::SampleHistory& samples, double from, double to,
+                       adt::TaggedWriter& out) {
+  for (const agents::RawSample& s : samples.raw()) {
+    if (!(s.time > from && s.time <= to)) continue;
+    out.writeTag(1, &s.time, sizeof s.time);
+    out.writeBytes(adt::tagged::kBlobTag, s.raw);
+    if (s.count != 0) out.writeInt(25, static_cast<int32_t>(s.count));
+  }
+}
+
+void writeProcessSample(const agents::ProcessSample& s, adt::MemoryTaggedWriter& nested) {
+  nested.writeInt(1, static_cast<int32_t>(s.pid));
+  nested.writeInt64(2, static_cast<int64_t>(s.userMs));
+  nested.writeInt64(3, static_cast<int64_t>(s.kernelMs));
+  nested.writeInt64(4, static_cast<int64_t>(s.workingSetKiB));
+  nested.writeInt64(5, static_cast<int64_t>(s.peakWorkingSetKiB));
+  nested.writeInt64(6, static_cast<int64_t>(s.pageFileKiB));
+}
+
+void writeProcessSamples(const agents::ProcessSamples& samples, double from, double to,
+                         adt::TaggedWriter& out) {
+  for (const agents::ProcessSample& s : samples.all()) {
+    if (!(s.time > from && s.time <= to)) continue;
+    out.writeTag(1, &s.time, sizeof s.time);
+    adt::MemoryTaggedWriter nested;
+    writeProcessSample(s, nested);
+    out.writeNested(adt::tagged::kBlobTag, nested);
+  }
+}
+
 bool RqAgentStatistics::answerLocally() {
   if (!processes_ && kind_ != 0) return false;
-  // The agent must exist; the samples of the health checks are not kept by the records yet,
-  // so no sample lies within [from, to].
-  target();
-  stage_ = kFinished;
-  return true;
+  agents::Agent& agent = target();
+  adt::MemoryTaggedWriter reply;
+  if (processes_) {
+    writeProcessSamples(agent.processSamples, from_, to_, reply);
+  } else {
+    writeAgentSamples(agent.samples, from_, to_, reply);
+  }
+  return finishWith(reply);
 }
 
 }  // namespace clients

@@ -79,8 +79,8 @@ class RqKillAllClients final : public AgentLinkRequest {
 
 // Statistics of an agent (command 91, level 0) or of its processes (command 94): elements 51
 // or 54, 121, then 202 = nested {1 from, 2 to (doubles), 3 kind}, which starts the work. Kind 0
-// and command 94 are answered from the samples the manager keeps (none are kept yet: the reply
-// is empty); another kind goes to the agent with the nested stream as payload.
+// and command 94 are answered from the samples the manager keeps (writeAgentSamples,
+// writeProcessSamples); another kind goes to the agent with the nested stream as payload.
 class RqAgentStatistics final : public AgentLinkRequest {
  public:
   RqAgentStatistics(Client& client, adt::NioTag& element, bool processes);
@@ -93,5 +93,17 @@ class RqAgentStatistics final : public AgentLinkRequest {
   double from_ = 0, to_ = 0;
   int32_t kind_ = 0;
 };
+
+// For every telemetry sample with from < time <= to, in stored order: 1 = time (double), 202 =
+// the sample's bytes as the agent sent them, 25 = its count when not 0.
+void writeAgentSamples(const agents::SampleHistory& samples, double from, double to,
+                       adt::TaggedWriter& out);
+// One process sample as a nested stream: 1 = pid (32-bit), 2 = user and 3 = kernel processor
+// time in ms, 4 = working set, 5 = its peak, 6 = page-file use, in KiB (64-bit each).
+void writeProcessSample(const agents::ProcessSample& sample, adt::MemoryTaggedWriter& nested);
+// For every process sample with from < time <= to, oldest first: 1 = time (double), 202 = the
+// sample (writeProcessSample).
+void writeProcessSamples(const agents::ProcessSamples& samples, double from, double to,
+                         adt::TaggedWriter& out);
 
 }  // namespace clients

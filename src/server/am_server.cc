@@ -27,6 +27,31 @@ const ServerSample& ServerStatistics::at(size_t i) const {
   return samples_[(oldest + i) % kSamples];
 }
 
+bool processorLoad(const ServerStatistics& samples, double nowDays,
+                   const platform::ProcessorTimes& current, double load[3]) {
+  static constexpr double kWindows[3] = {1.0 / 1440, 5.0 / 1440, 15.0 / 1440};
+  bool any = false;
+  for (int w = 0; w < 3; ++w) {
+    load[w] = -1;
+    // The oldest sample inside the window taken on the same machine state (processor count).
+    for (size_t i = 0; i < samples.size(); ++i) {
+      const ServerSample& s = samples.at(i);
+      if (s.processors == 0 || s.processors != current.processors) continue;
+      if (s.time < nowDays - kWindows[w] || s.time > nowDays) continue;
+      const double seconds = (nowDays - s.time) * 86400;
+      if (!(seconds > 0.5)) break;  // too close to now to give a rate
+      const double idleRate = (current.idleSeconds - s.idleSeconds) / seconds;
+      double busy = current.processors - idleRate;
+      if (busy < 0) busy = 0;
+      if (busy > current.processors) busy = current.processors;
+      load[w] = busy;
+      any = true;
+      break;
+    }
+  }
+  return any;
+}
+
 namespace {
 
 std::string directoryOf(const std::string& path) {
@@ -303,9 +328,22 @@ void AMServer::periodicStep() {
   if (!sampledOnce_ || now - lastSampleTime_ > 5000) sampleMemory(now);
 }
 
+bool AMServer::processorLoad(double load[3]) {
+  platform::ProcessorTimes current;
+  if (!platform::readProcessorTimes(current)) {
+    load[0] = load[1] = load[2] = -1;
+    return false;
+  }
+  return server::processorLoad(statistics_, platform::toFractionalDays(clock_.localNow()), current,
+                               load);
+}
+
 void AMServer::sampleMemory(uint64_t now) {
   lastSampleTime_ = now;
   sampledOnce_ = true;
+  const double days = platform::toFractionalDays(clock_.localNow());
+  // Every agent's running process: its times and memory.
+  for (const auto& agent : agents_) agent->sampleProcess(days);
   platform::MemoryStatus memory;
   if (!platform::readMemoryStatus(memory) || memory.totalBytes == 0) return;
   const uint64_t used = memory.totalBytes - memory.availableBytes;
@@ -318,7 +356,12 @@ void AMServer::sampleMemory(uint64_t now) {
                     std::to_string(memory.totalBytes / 1048576) + "МБ");
   }
   ServerSample sample;
-  sample.time = platform::toFractionalDays(clock_.localNow());
+  sample.time = days;
+  platform::ProcessorTimes processor;
+  if (platform::readProcessorTimes(processor)) {
+    sample.idleSeconds = processor.idleSeconds;
+    sample.processors = processor.processors;
+  }
   sample.memoryPercent = percent;
   sample.usedBytes = used;
   sample.totalBytes = memory.totalBytes;

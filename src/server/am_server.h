@@ -20,6 +20,7 @@
 #include "config/settings.h"
 #include "config/validation.h"
 #include "platform/clock.h"
+#include "platform/system_status.h"
 #include "server/version_store.h"
 #include "updates/update_store.h"
 #include "web/http_am_client.h"
@@ -35,6 +36,10 @@ struct ServerSample {
   int32_t memoryPercent = 0;   // machine memory in use, percent
   uint64_t usedBytes = 0;      // machine memory in use
   uint64_t totalBytes = 0;     // machine memory in all
+  // Idle time of the machine summed over its processors, and their number; processors 0: the
+  // system could not tell.
+  double idleSeconds = 0;
+  uint32_t processors = 0;
 };
 
 // Fixed-size ring of server samples, overwritten cyclically.
@@ -52,6 +57,13 @@ class ServerStatistics {
   size_t write_ = kSamples - 1;  // the first sample lands in slot 0
   size_t count_ = 0;
 };
+
+// The processor load over the last 1, 5 and 15 minutes before `nowDays`, as the number of busy
+// processors: `current.processors` minus the rate at which idle time grew from the oldest
+// sample inside each window to `current`. A window without such a sample (or no time between)
+// gets -1. False when no window has a value.
+bool processorLoad(const ServerStatistics& samples, double nowDays,
+                   const platform::ProcessorTimes& current, double load[3]);
 
 // Where things live, derived from the executable's path.
 struct ServerPaths {
@@ -124,6 +136,7 @@ class AMServer final : public config::IniDesriptorFinder,
                           size_t length) override;
   agents::AgentVersionStore* versionStore() override { return versions_.get(); }
   updates::UpdateStore* updateStore() override { return store_.get(); }
+  bool processorLoad(double load[3]) override;
   agents::AgentProcessBackend& processBackend() override { return backend_; }
   void queueAgentDeletion(agents::Agent& agent) override;
   agents::AgentHttpSlot* openAgentHttp(agents::Agent& agent, uint16_t port, bool secure) override;

@@ -1,5 +1,6 @@
 #include "amctl.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -151,6 +152,97 @@ void requireElement(const amclient::Reply& reply, uint8_t tag, const char* what)
   if (!reply.find(tag)) fail(kNoAnswer, std::string("менеджер не ответил: ") + what);
 }
 
+uint32_t le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// A nested stream of integers (4 or 8 bytes), doubles where `doubles` names the tag, and texts
+// where `texts` does, as fields named by `names` (tag -> name; unnamed tags are skipped).
+void addNested(Record& r, const adt::Bytes& bytes,
+               const std::vector<std::pair<uint8_t, const char*>>& names,
+               const std::vector<uint8_t>& doubles = {}, const std::vector<uint8_t>& texts = {}) {
+  adt::TaggedBufferReader in(bytes);
+  for (uint8_t tag = in.nextTag(); tag != 0; tag = in.nextTag()) {
+    const char* name = nullptr;
+    for (const auto& [t, n] : names) {
+      if (t == tag) name = n;
+    }
+    adt::Bytes value;
+    in.readBytes(value);
+    if (!name) continue;
+    const amclient::Element e(tag, value);
+    if (std::find(texts.begin(), texts.end(), tag) != texts.end()) {
+      r.text(name, e.asText());
+    } else if (std::find(doubles.begin(), doubles.end(), tag) != doubles.end()) {
+      r.real(name, asDouble(e));
+    } else if (value.size() == 2) {
+      r.number(name, value[0] | value[1] << 8);
+    } else {
+      r.number(name, asInteger(e));
+    }
+  }
+}
+
+// The fields of one process sample (command 94 and the agents list).
+const std::vector<std::pair<uint8_t, const char*>> kProcessSampleNames = {
+    {1, "pid"},           {2, "user_ms"},         {3, "kernel_ms"},
+    {4, "working_set_kb"}, {5, "peak_working_set_kb"}, {6, "page_file_kb"}};
+
+// The reply of the threads request: one record per task group.
+Result threadsResult(const amclient::Reply& reply) {
+  Result result;
+  result.listName = "tasks";
+  Record* current = nullptr;
+  for (const amclient::Element& e : reply.elements) {
+    switch (e.tag) {
+      case 60:
+        result.top.number("tasks", e.asInt());
+        break;
+      case 5:
+        result.top.text("decoding", e.asText());
+        break;
+      case 90:
+        result.top.real("list_time", asDouble(e));
+        break;
+      case 59:
+        if (e.value.size() != 20) fail(kNoAnswer, "неверный формат задачи в ответе");
+        result.records.emplace_back();
+        current = &result.records.back();
+        current->number("id", le32(&e.value[0]));
+        current->number("type", static_cast<int32_t>(le32(&e.value[4])));
+        current->number("op", static_cast<int32_t>(le32(&e.value[8])));
+        current->number("pulse", le32(&e.value[12]));
+        current->number("thread", le32(&e.value[16]));
+        break;
+      case 76:
+        if (current) {
+          addNested(*current, e.value,
+                    {{1, "rq"}, {2, "still_ms"}, {3, "finished"}, {4, "rq_time"}, {5, "blocked"},
+                     {6, "context"}, {7, "extra"}, {9, "user"}, {13, "stack"}},
+                    {3, 9}, {6, 13});
+        }
+        break;
+      case 14:
+        if (current) current->text("stack", e.asText());
+        break;
+      default:
+        break;
+    }
+  }
+  return result;
+}
+
+// The nested time window {1 from, 2 to} of the statistics requests: everything kept.
+adt::Bytes wholeWindow(const int32_t* kind) {
+  adt::MemoryTaggedWriter nested;
+  const double from = 0, to = 1e7;
+  nested.writeTag(1, &from, sizeof from);
+  nested.writeTag(2, &to, sizeof to);
+  if (kind) nested.writeInt(3, *kind);
+  return nested.toBytes();
+}
+
 Result agentsCommand(amclient::Connection& c) {
   c.sendCommand(32, {});
   const amclient::Reply reply = finish(c);
@@ -164,12 +256,14 @@ Result agentsCommand(amclient::Connection& c) {
       continue;
     }
     if (e.tag == 93) {
-      adt::TaggedBufferReader in(e.value);
-      for (uint8_t tag = in.nextTag(); tag != 0; tag = in.nextTag()) {
-        const char* names[] = {nullptr, "memory_load", nullptr, "memory_total_kb",
-                               "memory_used_kb"};
-        if (tag <= 4 && names[tag]) result.top.number(names[tag], in.readInt());
-      }
+      addNested(result.top, e.value,
+                {{1, "memory_load"},
+                 {3, "memory_total_kb"},
+                 {4, "memory_used_kb"},
+                 {2, "cpu_busy_1m"},
+                 {5, "cpu_busy_5m"},
+                 {6, "cpu_busy_15m"}},
+                {2, 5, 6});
       continue;
     }
     if (!current) continue;
@@ -213,6 +307,41 @@ Result agentsCommand(amclient::Connection& c) {
       case 58:
         current->text("stop_reason", e.asText());
         break;
+      case 10:
+        current->text("cmd", e.asText());
+        break;
+      case 26:
+        current->text("args", e.asText());
+        break;
+      case 33:
+        current->text("dir", e.asText());
+        break;
+      case 90:
+        current->text("distribution", e.asText());
+        break;
+      case 23:
+        current->number("reported_clients", e.asInt());
+        break;
+      case 109:
+        current->number("active", e.asInt());
+        break;
+      case 59:
+        current->number("load_score", e.asInt());
+        break;
+      case 92:  // the newest process sample; its pid is element 18's
+        addNested(*current, e.value,
+                  {kProcessSampleNames.begin() + 1, kProcessSampleNames.end()});
+        break;
+      case 29: {
+        Record stats;
+        addNested(stats, e.value,
+                  {{1, "1"}, {2, "2"}, {3, "3"}, {4, "4"}, {5, "5"}, {6, "6"}, {7, "7"}, {8, "8"},
+                   {9, "9"}, {10, "10"}, {11, "11"}, {12, "12"}, {13, "13"}, {14, "14"}, {15, "15"}});
+        std::string joined;
+        for (const Field& f : stats.fields) joined += (joined.empty() ? "" : ",") + f.value;
+        current->text("load", joined);
+        break;
+      }
       default:
         break;
     }
@@ -272,22 +401,54 @@ Result run(const Options& o, amclient::Connection& c) {
     top.text("settings", reply.find(1)->asText());
   } else if (cmd == "threads") {
     const std::string& agent = arg(o, 0, "агент");
+    int32_t flags = 0;
+    if (o.args.size() > 1) {
+      if (o.args[1] != "history") fail(kUsage, "неизвестный аргумент " + o.args[1]);
+      flags = 1;
+    }
     c.sendCommand(35, amclient::Element::text(0, agent).value,
-                  {agentParam(agent), amclient::Element(9, {})});
+                  {agentParam(agent), amclient::Element::integer(120, flags),
+                   amclient::Element(9, {})});
     const amclient::Reply reply = finish(c);
     requireElement(reply, 60, "нет списка задач");
-    top.number("tasks", reply.find(60)->asInt());
+    return threadsResult(reply);
+  } else if (cmd == "processes") {
+    c.sendCommand(94, {},
+                  {agentParam(arg(o, 0, "агент")), amclient::Element(202, wholeWindow(nullptr))});
+    const amclient::Reply reply = finish(c);
+    result.listName = "samples";
+    for (const amclient::Element& e : reply.elements) {
+      if (e.tag == 1) {
+        result.records.emplace_back();
+        result.records.back().real("time", asDouble(e));
+      } else if (e.tag == 202 && !result.records.empty()) {
+        addNested(result.records.back(), e.value, kProcessSampleNames);
+      }
+    }
+    top.number("samples", static_cast<int64_t>(result.records.size()));
   } else if (cmd == "statistics") {
     long long kind = 0;
     if (o.args.size() > 1 && !parseNumber(o.args[1], kind)) fail(kUsage, "неверный вид статистики");
-    adt::MemoryTaggedWriter nested;
-    const double from = 0, to = 1e7;
-    nested.writeTag(1, &from, sizeof from);
-    nested.writeTag(2, &to, sizeof to);
-    nested.writeInt(3, static_cast<int32_t>(kind));
+    const int32_t kind32 = static_cast<int32_t>(kind);
     c.sendCommand(91, {},
-                  {agentParam(arg(o, 0, "агент")), amclient::Element(202, nested.toBytes())});
+                  {agentParam(arg(o, 0, "агент")), amclient::Element(202, wholeWindow(&kind32))});
     const amclient::Reply reply = finish(c);
+    if (kind == 0) {
+      // The manager's own copy of the agent's samples: time, the sample's size, its count.
+      result.listName = "samples";
+      for (const amclient::Element& e : reply.elements) {
+        if (e.tag == 1) {
+          result.records.emplace_back();
+          result.records.back().real("time", asDouble(e));
+        } else if (e.tag == 202 && !result.records.empty()) {
+          result.records.back().number("bytes", static_cast<int64_t>(e.value.size()));
+        } else if (e.tag == 25 && !result.records.empty()) {
+          result.records.back().number("count", e.asInt());
+        }
+      }
+      top.number("samples", static_cast<int64_t>(result.records.size()));
+      return result;
+    }
     top.number("elements", static_cast<int64_t>(reply.elements.size()));
     for (const amclient::Element& e : reply.elements) {
       if (e.tag == 1 && e.value.size() == 8) {
@@ -442,8 +603,9 @@ std::string helpText() {
          "  stop <агент> [таймаут мс]     остановить агента (не меньше 20000 мс)\n"
          "  lock <агент>, unlock <агент>  заблокировать агента за своим адресом и снять\n"
          "  settings <агент>              настройки агента\n"
-         "  threads <агент>               задачи агента\n"
-         "  statistics <агент> [вид]      статистика агента (вид 0 - от AM)\n"
+         "  threads <агент> [history]     задачи агента (с историей завершённых)\n"
+         "  statistics <агент> [вид]      статистика агента (вид 0 - выборки, хранимые AM)\n"
+         "  processes <агент>             замеры процессов агента (каждые 5 с)\n"
          "  kill-client <агент> <ид>      отключить одного клиента агента\n"
          "  kill-clients <агент>          отключить всех клиентов агента\n"
          "  proxy <ид агента> <код> [данные]  передать запрос агенту\n"

@@ -310,6 +310,7 @@ void DemoAgent::sendTelemetry(uint64_t now) {
   v.setNestedValue(5, 512u << 20);  // memory limit
   // No garbage collector here; --demo-gc-percent pretends that share of the time went to one.
   v.gcDays = static_cast<double>(now - startMs_) * options_.gcPercent / 100 / 86400000.0;
+  s.count = telemetrySent_;  // measurements behind the sample so far
   t.samples.push_back(std::move(s));
 
   send(amp::kTelemetry, 0, amp::encodeTelemetry(t),

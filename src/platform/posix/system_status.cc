@@ -1,5 +1,6 @@
 #include <malloc.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -24,6 +25,22 @@ bool readMemoryStatus(MemoryStatus& out) {
   }
   fclose(f);
   return total && avail;
+}
+
+bool readProcessorTimes(ProcessorTimes& out) {
+  FILE* f = fopen("/proc/stat", "re");
+  if (!f) return false;
+  // "cpu  user nice system idle iowait ...": time waiting for I/O is idle time too.
+  unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0;
+  const int read = fscanf(f, "cpu %llu %llu %llu %llu %llu", &user, &nice, &system, &idle, &iowait);
+  fclose(f);
+  if (read < 4) return false;
+  const long ticks = sysconf(_SC_CLK_TCK);
+  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  if (ticks <= 0 || processors <= 0) return false;
+  out.idleSeconds = static_cast<double>(idle + (read == 5 ? iowait : 0)) / ticks;
+  out.processors = static_cast<uint32_t>(processors);
+  return true;
 }
 
 bool writeHeapReport(const std::string& path) {
