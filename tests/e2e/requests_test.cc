@@ -356,11 +356,17 @@ TEST_F(Requests, LinkRequestsReachTheAgentAndPassItsAnswerOn) {
     closed = desktop.waitClosed();
   }
   EXPECT_TRUE(closed);
-  // The task list is empty while the records keep none.
-  const amclient::Reply threads =
-      command(35, Element::text(0, "Proxy").value, {Element(9, {})}, "viewer");
-  ASSERT_NE(threads.find(60), nullptr) << threads.errorText;
-  EXPECT_EQ(threads.find(60)->asInt(), 0);
+  // The task list is the agent's telemetry: the demo agent waits for requests in one task.
+  amclient::Reply threads;
+  EXPECT_TRUE(testsupport::waitUntil(
+      [&] {
+        threads = command(35, Element::text(0, "Proxy").value, {Element(9, {})}, "viewer");
+        return threads.find(60) && threads.find(60)->asInt() == 1;
+      },
+      30s))
+      << threads.errorText;
+  ASSERT_NE(threads.find(59), nullptr);
+  EXPECT_EQ(threads.find(59)->value.size(), 20u);
   // A stopped agent cannot take pass-through requests.
   ASSERT_FALSE(command(33, Element::text(0, "Proxy").value, {Element(9, {})}, "admin").failed);
   const amclient::Reply notRunning = command(115, Element::integer(0, 1000).value,
@@ -422,6 +428,68 @@ TEST_F(Requests, AmctlListsStopsAndReportsErrorsByExitCode) {
   am_->write("q\n");
   ASSERT_TRUE(am_->waitExit(60s));
   EXPECT_EQ(amctl({"agents"}).exitCode, 2);
+}
+
+TEST_F(Requests, AmctlShowsTasksSamplesAndProcessFiguresOfARunningAgent) {
+  start("", "[agent]\nid=h\nname=Healthy\nrun_at_least_once=1\ncmd=" +
+                agentCmd("--demo-stuck-task") + "\n");
+  ASSERT_TRUE(am_->waitForOutput(") запущен", 30s)) << am_->output();
+
+  // Tasks: the waiting one and the stuck one with its stack, the decoding, and still time.
+  testsupport::RunResult threads;
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] {
+        threads = amctl({"--user", "viewer", "--json", "threads", "Healthy"}, "");
+        return threads.output.find("\"tasks\":2") != std::string::npos;
+      },
+      30s))
+      << threads.output;
+  EXPECT_EQ(threads.exitCode, 0);
+  EXPECT_NE(threads.output.find("\"context\":\"зависшая задача (демонстрация)\""),
+            std::string::npos)
+      << threads.output;
+  EXPECT_NE(threads.output.find("\"stack\":\"demo::stuckTask()\\ndemo::main()\""),
+            std::string::npos)
+      << threads.output;
+  EXPECT_NE(threads.output.find("5000=зависшая задача"), std::string::npos) << threads.output;
+  EXPECT_NE(threads.output.find("\"blocked\":1"), std::string::npos) << threads.output;
+
+  // The telemetry samples the manager keeps, each with the count the agent gave it.
+  const auto samples = amctl({"--user", "viewer", "--json", "statistics", "Healthy", "0"}, "");
+  EXPECT_EQ(samples.exitCode, 0) << samples.output;
+  EXPECT_NE(samples.output.find("\"count\":1"), std::string::npos) << samples.output;
+  EXPECT_EQ(samples.output.find("\"samples\":0"), std::string::npos) << samples.output;
+
+  // The manager's own 5-second samples of the process: its pid and resident memory.
+  const std::string pidText = "\"pid\":";
+  testsupport::RunResult processes;
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] {
+        processes = amctl({"--user", "viewer", "--json", "processes", "Healthy"}, "");
+        return processes.output.find("\"samples\":2") != std::string::npos ||
+               processes.output.find("\"samples\":3") != std::string::npos;
+      },
+      30s))
+      << processes.output;
+  const size_t at = processes.output.find(pidText);
+  ASSERT_NE(at, std::string::npos) << processes.output;
+  const std::string pid = std::to_string(std::stol(processes.output.substr(at + pidText.size())));
+  EXPECT_NE(am_->output().find("\"Healthy\" (pid:" + pid + ")"), std::string::npos)
+      << pid << "\n"
+      << am_->output();
+  EXPECT_EQ(processes.output.find("\"working_set_kb\":0,"), std::string::npos) << processes.output;
+
+  // The list's details for a logged-in client: processor load of the machine, the agent's load
+  // figures and its newest process sample.
+  const auto list = amctl({"--user", "viewer", "--json", "agents"}, "");
+  EXPECT_EQ(list.exitCode, 0) << list.output;
+  for (const char* field : {"\"cpu_busy_1m\":", "\"load_score\":", "\"load\":\"",
+                            "\"working_set_kb\":", "\"active\":1", "\"cmd\":\""}) {
+    EXPECT_NE(list.output.find(field), std::string::npos) << field << "\n" << list.output;
+  }
+  // A client that is not logged in sees none of it.
+  const auto plain = amctl({"--json", "agents"});
+  EXPECT_EQ(plain.output.find("load_score"), std::string::npos) << plain.output;
 }
 
 }  // namespace

@@ -79,6 +79,7 @@ TEST_F(AMServerTest, MemorySampleEveryFiveSecondsAndOneWarningPerHour) {
   ASSERT_EQ(s->statistics().size(), 1u);
   EXPECT_GT(s->statistics().at(0).totalBytes, 0u);
   EXPECT_DOUBLE_EQ(s->statistics().at(0).time, 46000.5);
+  EXPECT_GE(s->statistics().at(0).processors, 1u);
   EXPECT_TRUE(logged("Предупреждение AM: на сервере использовано "));
   EXPECT_TRUE(logged("на данный момент выделено "));
 
@@ -105,6 +106,50 @@ TEST(ServerStatisticsRing, OverwritesTheOldest) {
   EXPECT_EQ(ring.size(), ServerStatistics::kSamples);
   EXPECT_DOUBLE_EQ(ring.at(0).time, 3.0);
   EXPECT_DOUBLE_EQ(ring.at(ServerStatistics::kSamples - 1).time, ServerStatistics::kSamples + 2.0);
+}
+
+TEST(ServerStatisticsRing, ProcessorLoadCountsBusyProcessorsPerWindow) {
+  const double minute = 1.0 / 1440;
+  const double now = 46000.5;
+  ServerStatistics ring;
+  const auto add = [&](double minutesAgo, double idle, uint32_t processors) {
+    ServerSample sample;
+    sample.time = now - minutesAgo * minute;
+    sample.idleSeconds = idle;
+    sample.processors = processors;
+    ring.append(sample);
+  };
+  add(20, 0, 4);      // outside every window
+  add(14, 0, 8);      // another processor count: taken on another machine state, skipped
+  add(12, 1000, 4);   // oldest of the 15-minute window
+  add(4.5, 2000, 4);  // oldest of the 5-minute window
+  add(0.5, 2100, 4);  // the only one inside the last minute
+  add(0, 2130, 0);    // the system could not tell: skipped
+  platform::ProcessorTimes current;
+  current.processors = 4;
+  current.idleSeconds = 2160;  // 60 s of idle time in the last 30 s: 2 of 4 processors idle
+  double load[3];
+  ASSERT_TRUE(processorLoad(ring, now, current, load));
+  EXPECT_NEAR(load[0], 2.0, 1e-6);
+  EXPECT_NEAR(load[1], 4 - 160.0 / 270, 1e-6);
+  EXPECT_NEAR(load[2], 4 - 1160.0 / 720, 1e-6);
+
+  // Idle time that grew faster than the processors allow (a counter glitch) reads as 0 busy,
+  // and nothing inside a window reads as -1.
+  current.idleSeconds = 9000;
+  ASSERT_TRUE(processorLoad(ring, now, current, load));
+  EXPECT_EQ(load[0], 0);
+  ASSERT_FALSE(processorLoad(ring, now + 30 * minute, current, load));
+  EXPECT_EQ(load[0], -1);
+  EXPECT_EQ(load[2], -1);
+  ServerStatistics empty;
+  EXPECT_FALSE(processorLoad(empty, now, current, load));
+
+  // The reading of the machine itself is plausible.
+  platform::ProcessorTimes machine;
+  ASSERT_TRUE(platform::readProcessorTimes(machine));
+  EXPECT_GE(machine.processors, 1u);
+  EXPECT_GE(machine.idleSeconds, 0.0);
 }
 
 TEST_F(AMServerTest, StopClosesTheClientListener) {
