@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "adt/text.h"
+#include "platform/clock.h"
 #include "am_home.h"
 
 namespace {
@@ -89,6 +90,46 @@ TEST_F(Health, SilentAgentIsStoppedForMissingTelemetry) {
       << am_->output();
   EXPECT_NE(am_->output().find("Ошибка в AM: Остановка агента \"Alpha\""), std::string::npos)
       << am_->output();
+}
+
+// A restart time a minute or two ahead (real time): the agent is asked to stop with the time in
+// the reason; the next client brings it back as a new process, which the same time does not stop
+// again.
+TEST_F(Health, RestartTimeRestartsTheAgentOnce) {
+  platform::LocalTime now = platform::systemClock().localNow();
+  // At least 20 s ahead, so the agent is running and armed before the time comes.
+  const int ahead = now.second < 40 ? 1 : 2;
+  const int minutes = (now.hour * 60 + now.minute + ahead) % 1440;
+  const std::string hhmm = adt::format("%02d:%02d", minutes / 60, minutes % 60);
+  home_.writeIni("[agent]\nid=a1\nname=Alpha\nrun_at_least_once=1\nrestart_time=" + hhmm +
+                     "\ncmd=" AM_BUILD_DIR "/demo-agent --demo-telemetry-ms 500\n",
+                 "");
+  ASSERT_TRUE(home_.startConsole()) << home_.console().output();
+  am_ = &home_.console();
+  ASSERT_TRUE(am_->waitForOutput(") запущен", 30s)) << am_->output();
+  const int first = agentPids().front();
+  const std::string reason = "причина: перезапуск по расписанию в " + hhmm;
+  ASSERT_TRUE(am_->waitForOutput(reason, 200s)) << am_->output();
+  ASSERT_TRUE(am_->waitForOutput("\"Alpha\" (pid:" + std::to_string(first) + ") остановлен", 60s))
+      << am_->output();
+  const auto connect = testsupport::run(
+      {AM_BUILD_DIR "/amctl", "--port", std::to_string(home_.clientPort), "connect", "Alpha"}, "",
+      120s);
+  EXPECT_EQ(connect.exitCode, 0) << connect.output;
+  const std::vector<int> pids = agentPids();
+  ASSERT_FALSE(pids.empty()) << am_->output();
+  EXPECT_NE(pids.back(), first);
+  // The new process is left alone (its restart time was armed after the time): it is not asked
+  // to stop again in the next passes.
+  EXPECT_FALSE(testsupport::waitUntil(
+      [&] {
+        const std::string out = am_->output();
+        return out.find(reason) != out.rfind(reason);
+      },
+      5s))
+      << am_->output();
+  EXPECT_TRUE(alive(pids.back())) << am_->output();
+  EXPECT_FALSE(alive(first));
 }
 
 }  // namespace
