@@ -50,8 +50,13 @@ class Channel : public Queue<Channel>::Item {
     if (s > state_) state_ = s;
   }
 
+  // When the dispatcher first saw the channel closing (monotonic ms; 0: not yet).
+  uint64_t closingSince() const { return closingSince_; }
+  void setClosingSince(uint64_t ms) { closingSince_ = ms; }
+
  private:
   ChannelState state_ = ChannelState::Open;
+  uint64_t closingSince_ = 0;
 };
 
 // A connected stream socket with a send queue. Received bytes arrive in fresh buffers whose

@@ -4,6 +4,7 @@
 
 #include "adt/exception.h"
 #include "adt/log.h"
+#include "platform/clock.h"
 
 namespace adt {
 namespace {
@@ -19,7 +20,8 @@ void logFailure(const std::exception& e) {
 
 }  // namespace
 
-ChannelDispatcher::ChannelDispatcher(size_t maxPerStep) : maxPerStep_(maxPerStep ? maxPerStep : 1) {
+ChannelDispatcher::ChannelDispatcher(size_t maxPerStep, uint64_t closeLimitMs)
+    : maxPerStep_(maxPerStep ? maxPerStep : 1), closeLimitMs_(closeLimitMs) {
   batch_.reserve(maxPerStep_);
   entries_.reserve(maxPerStep_);
 }
@@ -104,6 +106,16 @@ bool ChannelDispatcher::process() {
 }
 
 void ChannelDispatcher::finish(Channel* c) {
+  if (c->state() == ChannelState::Closing || c->state() == ChannelState::HalfClosed) {
+    // A peer that neither takes the rest nor closes would hold the socket forever.
+    const uint64_t now = platform::systemClock().nowMs();
+    if (c->closingSince() == 0) {
+      c->setClosingSince(now ? now : 1);
+    } else if (now - c->closingSince() > closeLimitMs_) {
+      destroy(c);
+      return;
+    }
+  }
   switch (c->state()) {
     case ChannelState::Open:
     case ChannelState::HalfClosed:

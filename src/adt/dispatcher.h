@@ -20,7 +20,11 @@ class ChannelDispatcher {
   static constexpr size_t kDefaultMaxPerStep = 64;
   static constexpr int kWaitMs = 100;
 
-  explicit ChannelDispatcher(size_t maxPerStep = kDefaultMaxPerStep);
+  // How long a closing channel may wait for its peer to take the rest and close.
+  static constexpr uint64_t kDefaultCloseLimitMs = 60000;
+
+  explicit ChannelDispatcher(size_t maxPerStep = kDefaultMaxPerStep,
+                             uint64_t closeLimitMs = kDefaultCloseLimitMs);
   // Destroys every channel still registered.
   ~ChannelDispatcher();
   ChannelDispatcher(const ChannelDispatcher&) = delete;
@@ -42,7 +46,9 @@ class ChannelDispatcher {
   //        readable and Open: onIdle();
   //     c. by state: Open, HalfClosed: queued again. Closing: queued again while wantsWrite();
   //        once drained the sending side is shut down and the channel becomes HalfClosed
-  //        (queued again). Closed: destroyed.
+  //        (queued again). Closed: destroyed. A channel still Closing or HalfClosed
+  //        closeLimitMs after closing began (a peer that neither reads nor closes) is
+  //        destroyed.
   //     d. anything thrown in a-c is logged at ERR (a DetailedException with its details) and
   //        destroys this channel only; the step goes on.
   //  5. Return true.
@@ -60,6 +66,7 @@ class ChannelDispatcher {
   void finish(Channel* channel);
 
   const size_t maxPerStep_;
+  const uint64_t closeLimitMs_;
   Queue<Channel> queue_;
   // The step in progress: popped channels (null once dealt with) and their readiness.
   std::vector<Channel*> batch_;

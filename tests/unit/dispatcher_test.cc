@@ -247,6 +247,34 @@ TEST_F(DispatcherTest, ClosingDrainsTheSendQueueBeforeShuttingDown) {
   EXPECT_TRUE(errors().empty());
 }
 
+TEST_F(DispatcherTest, APeerThatNeverClosesOrNeverReadsIsDroppedAfterTheCloseLimit) {
+  ChannelDispatcher d(ChannelDispatcher::kDefaultMaxPerStep, 300);
+  // Half-closed: the peer got the end of the stream but keeps its end open.
+  Pair silent = connect(d, 1);
+  silent.channel->close();
+  // Closing: the peer does not read, so the output cannot drain.
+  Pair stuck = connect(d, 2);
+  ASSERT_EQ(platform::socketSetOption(stuck.channel->handle(), platform::kSendBuffer, 65536), 0);
+  ASSERT_EQ(platform::socketSetOption(stuck.peer->handle(), platform::kReceiveBuffer, 65536), 0);
+  const std::string big = patternText(4 << 20);
+  stuck.channel->send(new CopyBuffer(big.data(), big.size()));
+  stuck.channel->close();
+  // An open channel is not touched by the limit.
+  Pair open = connect(d, 3);
+
+  ASSERT_TRUE(d.process());
+  EXPECT_EQ(silent.channel->state(), ChannelState::HalfClosed);
+  EXPECT_EQ(stuck.channel->state(), ChannelState::Closing);
+  ASSERT_TRUE(runUntil(d, [&] { return silent.probe->destroyed && stuck.probe->destroyed; }));
+  EXPECT_FALSE(open.probe->destroyed);
+  EXPECT_EQ(d.count(), 1u);
+  // The peer of the half-closed channel sees its connection end.
+  ASSERT_TRUE(silent.peer->waitReadable(5000));
+  char buf[8];
+  EXPECT_EQ(silent.peer->recv(buf, sizeof buf), 0);
+  EXPECT_TRUE(errors().empty());
+}
+
 TEST_F(DispatcherTest, EmptyBuffersInTheSendQueueAreSkipped) {
   ChannelDispatcher d;
   Pair p = connect(d);
