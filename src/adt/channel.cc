@@ -2,6 +2,8 @@
 
 #include "adt/dispatcher.h"
 #include "adt/exception.h"
+#include "adt/log.h"
+#include "platform/clock.h"
 
 namespace adt {
 
@@ -101,6 +103,17 @@ void ClientChannel::onWrite() {
   onSent(n);
 }
 
+void ServerChannel::refuseForLackOfResources(SocketHandle listening, int error) {
+  const bool shed = platform::socketShedPending(listening);
+  const uint64_t now = platform::systemClock().nowMs();
+  ++refused_;
+  if (lastRefusalLogMs_ != 0 && now - lastRefusalLogMs_ < kRefusalLogIntervalMs) return;
+  lastRefusalLogMs_ = now;
+  log(LOG_ERR, SocketException(format("accept(handle=%d)", listening), error).text() +
+                   (shed ? "; connection refused" : "; connection left waiting") +
+                   format(" (refused so far: %llu)", static_cast<unsigned long long>(refused_)));
+}
+
 int ServerChannel::onRead(ChannelDispatcher& dispatcher) {
   const SocketHandle listening = handle();
   platform::NetResult r = platform::socketAccept(listening, nullptr);
@@ -109,6 +122,12 @@ int ServerChannel::onRead(ChannelDispatcher& dispatcher) {
       case platform::kNetWouldBlock:   // taken back before we got to it
       case platform::kNetConnAborted:  // the client gave up while it waited in the backlog
       case platform::kNetConnReset:
+        return 0;
+      case platform::kNetTooManyHandles:
+      case platform::kNetNoBuffers:
+        // Out of descriptors or memory for now: refuse the waiting client and keep listening.
+        // (Letting the failure end the listener would leave the manager deaf until a restart.)
+        refuseForLackOfResources(listening, r.error);
         return 0;
       default:
         throw SocketException(format("accept(handle=%d)", listening), r.error);

@@ -124,11 +124,22 @@ class ServerChannel : public Channel {
   void onIdle() override {}
   bool wantsWrite() override { return false; }
 
+  // Connections refused because the process lacked descriptors or memory to accept them.
+  uint64_t refusedForLackOfResources() const { return refused_; }
+
  protected:
   // Builds the channel for an accepted, non-blocking connection. The handle belongs to this
   // call from the start, also when it throws (adopt it into a Socket first). Null refuses the
   // connection (the handle must then be closed by the implementation).
   virtual Channel* createChannel(SocketHandle handle) = 0;
+
+ private:
+  // One ERR line a minute at most while refusals go on.
+  static constexpr uint64_t kRefusalLogIntervalMs = 60000;
+  void refuseForLackOfResources(SocketHandle listening, int error);
+
+  uint64_t refused_ = 0;
+  uint64_t lastRefusalLogMs_ = 0;
 };
 
 }  // namespace adt

@@ -20,6 +20,8 @@ constexpr SocketHandle kNoSocket = -1;
 // Error codes the code above tests for by number.
 constexpr int kNetWouldBlock = 10035;
 constexpr int kNetConnAborted = 10053;
+constexpr int kNetTooManyHandles = 10024;  // the process (or the system) has no descriptor left
+constexpr int kNetNoBuffers = 10055;
 constexpr int kNetConnReset = 10054;
 constexpr int kNetNotConnected = 10057;
 constexpr int kNetTimedOut = 10060;
@@ -81,6 +83,11 @@ int socketListen(SocketHandle h, int backlog);
 // value = the accepted connection's handle (not inherited by child processes; blocking mode).
 // `peer` (may be null) receives the remote endpoint.
 NetResult socketAccept(SocketHandle h, Endpoint* peer);
+// When accept failed for lack of descriptors: takes the oldest pending connection with the
+// descriptor held in reserve for this (put aside by the first socketListen) and closes it at
+// once, so that the client learns it was refused and the listener stops reporting it. True when
+// one was shed; the reserve is taken again afterwards.
+bool socketShedPending(SocketHandle listening);
 // Connects; on a blocking socket it returns once the connection is made or has failed.
 int socketConnect(SocketHandle h, const Endpoint& remote);
 // value = bytes that a receive would return at once (for a datagram socket: the next datagram).

@@ -1,6 +1,8 @@
 #include "adt/dispatcher.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -428,6 +430,56 @@ TEST_F(DispatcherTest, AServerChannelAcceptsAndRegistersConnections) {
   listener->close();
   ASSERT_TRUE(runUntil(d, [&] { return d.count() == 1; }));
   EXPECT_TRUE(errors().empty());
+}
+
+// Lowers the process's descriptor limit to the lowest free descriptor (so that no new one can
+// be had) and puts it back when it goes.
+class NoFreeDescriptors {
+ public:
+  NoFreeDescriptors() {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    const int lowest = ::dup(0);
+    ::close(lowest);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = static_cast<rlim_t>(lowest);
+    ok_ = lowest > 0 && ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+  }
+  ~NoFreeDescriptors() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit saved_{};
+  bool ok_ = false;
+};
+
+TEST_F(DispatcherTest, AListenerOutOfDescriptorsRefusesTheClientAndKeepsListening) {
+  std::vector<std::unique_ptr<Probe>> accepted;
+  ChannelDispatcher d;
+  auto* listener = new TestListener(&accepted);
+  d.add(listener);
+  // The callers' sockets exist before the limit comes down; connecting needs no descriptor.
+  Socket refused, later;
+  refused.create(Socket::STREAM);
+  later.create(Socket::STREAM);
+  {
+    NoFreeDescriptors exhausted;
+    ASSERT_TRUE(exhausted.ok());
+    refused.connect(kLoopback, listener->port);
+    ASSERT_TRUE(runUntil(d, [&] { return listener->refusedForLackOfResources() > 0; }));
+    // Taken and closed at once: the caller learns it straight away.
+    refused.setTimeout(5000);
+    char buf[4];
+    EXPECT_LE(refused.recv(buf, sizeof buf), 0);
+    EXPECT_TRUE(accepted.empty());
+    EXPECT_EQ(d.count(), 1u);  // the listener is still there
+  }
+  // Descriptors to be had again: the next caller is served as usual.
+  later.connect(kLoopback, listener->port);
+  ASSERT_TRUE(runUntil(d, [&] { return accepted.size() == 1; }));
+  EXPECT_EQ(d.count(), 2u);
+  ASSERT_EQ(errors().size(), 1u);
+  EXPECT_NE(errors()[0].find("accept(handle="), std::string::npos) << errors()[0];
+  EXPECT_NE(errors()[0].find("connection refused"), std::string::npos) << errors()[0];
 }
 
 TEST_F(DispatcherTest, ForEachSeesTheChannelsOfAStepInProgress) {

@@ -151,7 +151,36 @@ int socketBind(SocketHandle h, const Endpoint& local) {
 
 int maxListenBacklog() { return SOMAXCONN; }
 
-int socketListen(SocketHandle h, int backlog) { return ::listen(h, backlog) == 0 ? 0 : lastCode(); }
+namespace {
+
+// One descriptor kept in reserve, so that a listener can still take (and refuse) a connection
+// when the process has used up its descriptors. Main thread only.
+int g_reserve = -1;
+
+void takeReserve() {
+  if (g_reserve < 0) g_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+}  // namespace
+
+int socketListen(SocketHandle h, int backlog) {
+  if (::listen(h, backlog) != 0) return lastCode();
+  takeReserve();
+  return 0;
+}
+
+bool socketShedPending(SocketHandle listening) {
+  if (g_reserve < 0) return false;
+  ::close(g_reserve);
+  g_reserve = -1;
+  int fd;
+  do {
+    fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) ::close(fd);
+  takeReserve();
+  return fd >= 0;
+}
 
 NetResult socketAccept(SocketHandle h, Endpoint* peer) {
   sockaddr_in sa{};
