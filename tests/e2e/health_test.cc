@@ -96,10 +96,17 @@ TEST_F(Health, SilentAgentIsStoppedForMissingTelemetry) {
 // the reason; the next client brings it back as a new process, which the same time does not stop
 // again.
 TEST_F(Health, RestartTimeRestartsTheAgentOnce) {
+  // Restart times are counted from the midnight of the day they were armed: a time past
+  // midnight would never come, so the last minutes of a day are waited out.
+  const auto lateInTheDay = [] {
+    const platform::LocalTime t = platform::systemClock().localNow();
+    return t.hour == 23 && t.minute >= 57;
+  };
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !lateInTheDay(); }, 200s));
   platform::LocalTime now = platform::systemClock().localNow();
   // At least 20 s ahead, so the agent is running and armed before the time comes.
   const int ahead = now.second < 40 ? 1 : 2;
-  const int minutes = (now.hour * 60 + now.minute + ahead) % 1440;
+  const int minutes = now.hour * 60 + now.minute + ahead;
   const std::string hhmm = adt::format("%02d:%02d", minutes / 60, minutes % 60);
   home_.writeIni("[agent]\nid=a1\nname=Alpha\nrun_at_least_once=1\nrestart_time=" + hhmm +
                      "\ncmd=" AM_BUILD_DIR "/demo-agent --demo-telemetry-ms 500\n",
