@@ -2,6 +2,8 @@
 // the binary protocol by amclient and by build/amctl.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "adt/socket.h"
 #include "adt/tagged_reader.h"
 #include "adt/tagged_writer.h"
@@ -478,6 +480,11 @@ TEST_F(Requests, AmctlShowsTasksSamplesAndProcessFiguresOfARunningAgent) {
       << pid << "\n"
       << am_->output();
   EXPECT_EQ(processes.output.find("\"working_set_kb\":0,"), std::string::npos) << processes.output;
+  // For people, times are local date-times.
+  const auto human = amctl({"--user", "viewer", "processes", "Healthy"}, "");
+  EXPECT_TRUE(std::regex_search(human.output,
+                                std::regex(R"(time="\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d"  pid=)" + pid)))
+      << human.output;
 
   // The list's details for a logged-in client: processor load of the machine, the agent's load
   // figures and its newest process sample.

@@ -203,7 +203,7 @@ Result threadsResult(const amclient::Reply& reply) {
         result.top.text("decoding", e.asText());
         break;
       case 90:
-        result.top.real("list_time", asDouble(e));
+        result.top.time("list_time", asDouble(e));
         break;
       case 59:
         if (e.value.size() != 20) fail(kNoAnswer, "неверный формат задачи в ответе");
@@ -221,6 +221,7 @@ Result threadsResult(const amclient::Reply& reply) {
                     {{1, "rq"}, {2, "still_ms"}, {3, "finished"}, {4, "rq_time"}, {5, "blocked"},
                      {6, "context"}, {7, "extra"}, {9, "user"}, {13, "stack"}},
                     {3, 9}, {6, 13});
+          current->showAsTime("finished");
         }
         break;
       case 14:
@@ -420,7 +421,7 @@ Result run(const Options& o, amclient::Connection& c) {
     for (const amclient::Element& e : reply.elements) {
       if (e.tag == 1) {
         result.records.emplace_back();
-        result.records.back().real("time", asDouble(e));
+        result.records.back().time("time", asDouble(e));
       } else if (e.tag == 202 && !result.records.empty()) {
         addNested(result.records.back(), e.value, kProcessSampleNames);
       }
@@ -439,7 +440,7 @@ Result run(const Options& o, amclient::Connection& c) {
       for (const amclient::Element& e : reply.elements) {
         if (e.tag == 1) {
           result.records.emplace_back();
-          result.records.back().real("time", asDouble(e));
+          result.records.back().time("time", asDouble(e));
         } else if (e.tag == 202 && !result.records.empty()) {
           result.records.back().number("bytes", static_cast<int64_t>(e.value.size()));
         } else if (e.tag == 25 && !result.records.empty()) {
@@ -452,7 +453,7 @@ Result run(const Options& o, amclient::Connection& c) {
     top.number("elements", static_cast<int64_t>(reply.elements.size()));
     for (const amclient::Element& e : reply.elements) {
       if (e.tag == 1 && e.value.size() == 8) {
-        top.real("time", asDouble(e));
+        top.time("time", asDouble(e));
       } else {
         top.text(std::to_string(e.tag),
                  e.value.size() == 4 ? std::to_string(e.asInt()) : e.asText());

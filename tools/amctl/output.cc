@@ -2,14 +2,41 @@
 
 #include <cstdio>
 
+#include <cstdlib>
+
 #include "adt/json.h"
+#include "platform/clock.h"
 
 namespace amctl {
 
 void Record::real(const std::string& name, double value) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%.6f", value);
-  fields.push_back({name, buffer, true});
+  fields.push_back({name, buffer, true, {}});
+}
+
+namespace {
+
+std::string dateTime(double days) {
+  if (days == 0) return "-";
+  const platform::LocalTime t = platform::fromFractionalDays(days);
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%02d.%02d.%04d %02d:%02d:%02d", t.day, t.month, t.year,
+                t.hour, t.minute, t.second);
+  return buffer;
+}
+
+}  // namespace
+
+void Record::time(const std::string& name, double days) {
+  real(name, days);
+  fields.back().human = dateTime(days);
+}
+
+void Record::showAsTime(const std::string& name) {
+  for (Field& f : fields) {
+    if (f.name == name && f.number) f.human = dateTime(std::strtod(f.value.c_str(), nullptr));
+  }
 }
 
 const Field* Record::find(const std::string& name) const {
@@ -62,14 +89,18 @@ std::string toText(const Result& result) {
       out += f.name + ":\n" + f.value;
       if (f.value.back() != '\n') out += "\n";
     } else {
-      out += f.name + ": " + f.value + "\n";
+      out += f.name + ": " + (f.human.empty() ? f.value : f.human) + "\n";
     }
   }
   for (const Record& r : result.records) {
     std::string line;
     for (const Field& f : r.fields) {
       if (!line.empty()) line += "  ";
-      line += f.name + "=" + (f.number ? f.value : jsonQuote(f.value));
+      if (!f.human.empty()) {
+        line += f.name + "=" + jsonQuote(f.human);
+      } else {
+        line += f.name + "=" + (f.number ? f.value : jsonQuote(f.value));
+      }
     }
     out += line + "\n";
   }

@@ -13,15 +13,21 @@ struct Field {
   std::string name;
   std::string value;
   bool number = false;
+  std::string human;  // shown instead of value in the human form when not empty
 };
 
 struct Record {
   std::vector<Field> fields;
-  void text(const std::string& name, const std::string& value) { fields.push_back({name, value}); }
+  void text(const std::string& name, const std::string& value) { fields.push_back({name, value, false, {}}); }
   void number(const std::string& name, int64_t value) {
-    fields.push_back({name, std::to_string(value), true});
+    fields.push_back({name, std::to_string(value), true, {}});
   }
   void real(const std::string& name, double value);
+  // A local date-time kept as fractional days: the number in JSON, "dd.mm.yyyy hh:mm:ss" for
+  // people (0: "-").
+  void time(const std::string& name, double days);
+  // Shows the numeric field `name` (fractional days), if present, as a date-time for people.
+  void showAsTime(const std::string& name);
   const Field* find(const std::string& name) const;
 };
 
