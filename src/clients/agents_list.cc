@@ -51,10 +51,6 @@ void writeMachine(ClientHost& host, adt::TaggedWriter& out) {
   if (!nested.isEmpty()) out.writeNested(kTagMemory, nested);
 }
 
-adt::String versionText(uint32_t packed) {
-  return std::to_string(packed >> 24) + "." + std::to_string(packed >> 16 & 0xFF) + "." +
-         std::to_string(packed & 0xFFFF);
-}
 
 }  // namespace
 
@@ -98,7 +94,7 @@ void writeAgentStatus(const agents::Agent& agent, adt::TaggedWriter& out) {
   if (!conf.cmd.empty()) out.writeString(10, conf.cmd);
   if (!conf.args.empty()) out.writeString(26, conf.args);
   if (!conf.dir.empty()) out.writeString(33, conf.dir);
-  if (agent.version) out.writeString(90, versionText(agent.version->number()));
+  if (agent.version) out.writeString(90, adt::versionText(agent.version->number()));
   out.writeInt(108, conf.redirect.empty() ? 0 : 1);
   if (!conf.redirect.empty()) out.writeString(105, conf.redirect);
   out.writeInt(98, static_cast<int32_t>(conf.masks.entries().size()));

@@ -266,11 +266,14 @@ TEST_F(FiguresTest, ListDetailsShowSettingsLoadAndTheNewestProcessSample) {
   agent.load.score = 1234;
   agent.load.statistics[2] = 77;
   agent.load.idleSinceTick = now();
+  agent.version = std::make_shared<testing::FakeVersion>(adt::makeVersion(5, 2, 310), dir.path(),
+                                                         DeployState::kReady);
 
   auto fields = mapOf(written([&](adt::TaggedWriter& out) { clients::writeAgentStatus(agent, out); }));
   EXPECT_EQ(text(fields[10]), "/opt/agent/run");
   EXPECT_EQ(text(fields[26]), "--flag");
   EXPECT_EQ(text(fields[33]), "/srv/detail");
+  EXPECT_EQ(text(fields[90]), "5.2.310");  // the distribution in use
   EXPECT_EQ(as<int32_t>(fields[59]), 1234);
   EXPECT_EQ(as<int32_t>(fields[109]), 1);  // idle only just now
   auto stats = mapOf(fields[29]);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <random>
 #include <sstream>
@@ -234,6 +235,24 @@ Result threadsResult(const amclient::Reply& reply) {
   return result;
 }
 
+// A reply of samples, each opened by element 1 (its time): one record per sample, the other
+// elements of a sample added by `fill`; the count goes on top.
+Result samplesResult(const amclient::Reply& reply,
+                     const std::function<void(Record&, const amclient::Element&)>& fill) {
+  Result result;
+  result.listName = "samples";
+  for (const amclient::Element& e : reply.elements) {
+    if (e.tag == 1) {
+      result.records.emplace_back();
+      result.records.back().time("time", asDouble(e));
+    } else if (!result.records.empty()) {
+      fill(result.records.back(), e);
+    }
+  }
+  result.top.number("samples", static_cast<int64_t>(result.records.size()));
+  return result;
+}
+
 // The nested time window {1 from, 2 to} of the statistics requests: everything kept.
 adt::Bytes wholeWindow(const int32_t* kind) {
   adt::MemoryTaggedWriter nested;
@@ -416,17 +435,9 @@ Result run(const Options& o, amclient::Connection& c) {
   } else if (cmd == "processes") {
     c.sendCommand(94, {},
                   {agentParam(arg(o, 0, "агент")), amclient::Element(202, wholeWindow(nullptr))});
-    const amclient::Reply reply = finish(c);
-    result.listName = "samples";
-    for (const amclient::Element& e : reply.elements) {
-      if (e.tag == 1) {
-        result.records.emplace_back();
-        result.records.back().time("time", asDouble(e));
-      } else if (e.tag == 202 && !result.records.empty()) {
-        addNested(result.records.back(), e.value, kProcessSampleNames);
-      }
-    }
-    top.number("samples", static_cast<int64_t>(result.records.size()));
+    return samplesResult(finish(c), [](Record& sample, const amclient::Element& e) {
+      if (e.tag == 202) addNested(sample, e.value, kProcessSampleNames);
+    });
   } else if (cmd == "statistics") {
     long long kind = 0;
     if (o.args.size() > 1 && !parseNumber(o.args[1], kind)) fail(kUsage, "неверный вид статистики");
@@ -436,19 +447,10 @@ Result run(const Options& o, amclient::Connection& c) {
     const amclient::Reply reply = finish(c);
     if (kind == 0) {
       // The manager's own copy of the agent's samples: time, the sample's size, its count.
-      result.listName = "samples";
-      for (const amclient::Element& e : reply.elements) {
-        if (e.tag == 1) {
-          result.records.emplace_back();
-          result.records.back().time("time", asDouble(e));
-        } else if (e.tag == 202 && !result.records.empty()) {
-          result.records.back().number("bytes", static_cast<int64_t>(e.value.size()));
-        } else if (e.tag == 25 && !result.records.empty()) {
-          result.records.back().number("count", e.asInt());
-        }
-      }
-      top.number("samples", static_cast<int64_t>(result.records.size()));
-      return result;
+      return samplesResult(reply, [](Record& sample, const amclient::Element& e) {
+        if (e.tag == 202) sample.number("bytes", static_cast<int64_t>(e.value.size()));
+        if (e.tag == 25) sample.number("count", e.asInt());
+      });
     }
     top.number("elements", static_cast<int64_t>(reply.elements.size()));
     for (const amclient::Element& e : reply.elements) {
