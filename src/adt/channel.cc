@@ -1,5 +1,7 @@
 #include "adt/channel.h"
 
+#include <cstring>
+
 #include "adt/dispatcher.h"
 #include "adt/exception.h"
 #include "adt/log.h"
@@ -30,14 +32,20 @@ void ClientChannel::send(Buffer* buffer) {
     delete buffer;
     return;
   }
+  queued_ += buffer->size();
   sendQueue_.push(buffer);
+  interestChanged();
 }
 
 void ClientChannel::close() {
   if (state() == ChannelState::Open) setState(ChannelState::Closing);
 }
 
-Buffer* ClientChannel::newReadBuffer() { return new FixedBuffer<65536>(); }
+Buffer* ClientChannel::newReadBuffer(size_t n) {
+  auto* b = new DynamicBuffer(n);
+  b->end = static_cast<uint32_t>(n);
+  return b;
+}
 
 void ClientChannel::onData(Buffer* buffer) { delete buffer; }
 
@@ -54,10 +62,34 @@ Buffer* ClientChannel::current() {
 
 bool ClientChannel::wantsWrite() { return current() != nullptr; }
 
-int ClientChannel::onRead(ChannelDispatcher&) {
-  std::unique_ptr<Buffer> buffer(newReadBuffer());
-  const size_t room = buffer->size();
-  platform::NetResult r = platform::socketRecv(handle(), buffer->begin(), room);
+bool ClientChannel::wantsRead() {
+  // Past closing everything read is dropped, so reading costs nothing and ends lingering.
+  return state() != ChannelState::Open || queued_ <= kSendQueueLimit;
+}
+
+void ClientChannel::checkLimits(uint64_t nowMs) {
+  if (queued_ > kSendQueueLimit && state() < ChannelState::HalfClosed) {
+    if (overLimitSince_ == 0) {
+      overLimitSince_ = nowMs ? nowMs : 1;
+    } else if (nowMs - overLimitSince_ > kSendStallLimitMs) {
+      LogLine(LOG_WARN) << "connection[" << handle() << "] dropped: " << queued_
+                        << " bytes not taken by the peer for "
+                        << static_cast<unsigned long long>(kSendStallLimitMs / 1000) << " s";
+      setState(ChannelState::Closed);
+    }
+  } else {
+    overLimitSince_ = 0;
+  }
+  if (state() == ChannelState::HalfClosed && halfClosedSince() != 0 &&
+      nowMs - halfClosedSince() > kLingerMs) {
+    setState(ChannelState::Closed);
+  }
+}
+
+int ClientChannel::onRead(ChannelDispatcher& dispatcher) {
+  uint8_t* scratch = dispatcher.receiveBuffer();
+  const size_t room = ChannelDispatcher::kReceiveChunk;
+  platform::NetResult r = platform::socketRecv(handle(), scratch, room);
   if (!r.ok()) {
     if (r.error == platform::kNetConnReset) {
       setState(ChannelState::Closed);  // the peer went away: not an error
@@ -73,11 +105,14 @@ int ClientChannel::onRead(ChannelDispatcher&) {
   }
   const size_t n = static_cast<size_t>(r.value);
   if (state() == ChannelState::Open) {
+    // A buffer of the size received: a connection that trickles holds little.
+    Buffer* buffer = newReadBuffer(n);
+    std::memcpy(buffer->begin(), scratch, n);
     buffer->end = buffer->start + static_cast<uint32_t>(n);
-    onData(buffer.release());
+    onData(buffer);
     return 0;
   }
-  // A peer that keeps sending after closing began is cut off.
+  // Lingering: what the peer still sends is dropped; a peer that does not stop is cut off.
   discarded_ += n;
   if (discarded_ >= kDiscardLimit) setState(ChannelState::Closed);
   return 0;
@@ -100,6 +135,7 @@ void ClientChannel::onWrite() {
   }
   const size_t n = static_cast<size_t>(r.value);
   b->start += static_cast<uint32_t>(n);
+  queued_ -= n < queued_ ? n : queued_;
   onSent(n);
 }
 
@@ -116,29 +152,38 @@ void ServerChannel::refuseForLackOfResources(SocketHandle listening, int error) 
 
 int ServerChannel::onRead(ChannelDispatcher& dispatcher) {
   const SocketHandle listening = handle();
-  platform::NetResult r = platform::socketAccept(listening, nullptr);
-  if (!r.ok()) {
-    switch (r.error) {
-      case platform::kNetWouldBlock:   // taken back before we got to it
-      case platform::kNetConnAborted:  // the client gave up while it waited in the backlog
-      case platform::kNetConnReset:
-        return 0;
-      case platform::kNetTooManyHandles:
-      case platform::kNetNoBuffers:
-        // Out of descriptors or memory for now: refuse the waiting client and keep listening.
-        // (Letting the failure end the listener would leave the manager deaf until a restart.)
-        refuseForLackOfResources(listening, r.error);
-        return 0;
-      default:
-        throw SocketException(format("accept(handle=%d)", listening), r.error);
+  for (size_t accepted = 0; accepted < kAcceptBatch; ++accepted) {
+    platform::NetResult r = platform::socketAccept(listening, nullptr);
+    if (!r.ok()) {
+      switch (r.error) {
+        case platform::kNetWouldBlock:  // nobody waits (or the client took it back)
+          return 0;
+        case platform::kNetConnAborted:  // the client gave up while it waited in the backlog
+        case platform::kNetConnReset:
+          continue;
+        case platform::kNetTooManyHandles:
+        case platform::kNetNoBuffers:
+          // Out of descriptors or memory for now: refuse the waiting client and keep listening.
+          // (Letting the failure end the listener would leave the manager deaf until a restart.)
+          refuseForLackOfResources(listening, r.error);
+          return 0;
+        default:
+          throw SocketException(format("accept(handle=%d)", listening), r.error);
+      }
+    }
+    const SocketHandle h = static_cast<SocketHandle>(r.value);
+    if (int e = platform::socketSetNonBlocking(h, true)) {
+      (void)platform::socketClose(h);
+      throw SocketException(format("ioctlsocket(handle=%d,m=1)", listening), e);
+    }
+    Channel* channel = createChannel(h);
+    if (!channel) continue;
+    try {
+      dispatcher.add(channel);
+    } catch (const SocketException& e) {
+      log(LOG_ERR, e.text());  // the channel is gone with its connection; the listener goes on
     }
   }
-  const SocketHandle accepted = static_cast<SocketHandle>(r.value);
-  if (int e = platform::socketSetNonBlocking(accepted, true)) {
-    (void)platform::socketClose(accepted);
-    throw SocketException(format("ioctlsocket(handle=%d,m=1)", listening), e);
-  }
-  if (Channel* channel = createChannel(accepted)) dispatcher.add(channel);
   return 0;
 }
 

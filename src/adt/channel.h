@@ -22,24 +22,32 @@ enum class ChannelState : int32_t { Open = 0, Closing = 1, HalfClosed = 2, Close
 // "Open", "Closing", "HalfClosed" or "Closed" (diagnostic lines and state dumps).
 const char* channelStateText(ChannelState state);
 
-class Channel : public Queue<Channel>::Item {
+class Channel {
  public:
   Channel() = default;
   virtual ~Channel() = default;
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
 
-  // The channel's socket; the concrete channel owns it.
+  // The channel's socket; the concrete channel owns it and keeps it for the channel's life.
   virtual SocketHandle handle() const = 0;
   // The socket is readable. Returning 1 means the channel has taken itself out of the
-  // dispatcher: it is neither queued again nor destroyed (its owner takes it back). Any other
-  // value lets the dispatcher go on.
+  // dispatcher: it is neither watched any more nor destroyed (its owner takes it back). Any
+  // other value lets the dispatcher go on.
   virtual int onRead(ChannelDispatcher& dispatcher) = 0;
   // The socket is writable (called only while wantsWrite() said so).
   virtual void onWrite() = 0;
-  // Called in every dispatcher step in which the socket was not readable, while Open. Channels
-  // run their time-outs here.
+  // Called about every ten milliseconds (and at least every step that waited in vain) while
+  // the channel is Open, in steps in which its socket was not readable. Channels run their
+  // time-outs here.
   virtual void onIdle() {}
   // Whether the dispatcher is to watch the socket for writability.
   virtual bool wantsWrite() = 0;
+  // Whether the dispatcher is to watch the socket for readability (false holds the peer back).
+  virtual bool wantsRead() { return true; }
+  // Limits that hold in every state, checked with onIdle's rhythm; `nowMs` is the dispatcher's
+  // clock.
+  virtual void checkLimits(uint64_t nowMs) { (void)nowMs; }
   // Ends the conversation. Here: Closed, destroyed at the end of the dispatcher's next step
   // (a listener has nothing to drain). Connections drain their output first.
   virtual void close() { setState(ChannelState::Closed); }
@@ -47,41 +55,72 @@ class Channel : public Queue<Channel>::Item {
   ChannelState state() const { return state_; }
   // Moves the state forward; a request to go back is ignored.
   void setState(ChannelState s) {
-    if (s > state_) state_ = s;
+    if (s > state_) {
+      state_ = s;
+      interestChanged();
+    }
   }
 
-  // When the dispatcher first saw the channel closing (monotonic ms; 0: not yet).
+  // When the dispatcher first saw the channel closing (monotonic ms; 0: not yet), and when it
+  // first saw its sending side shut down.
   uint64_t closingSince() const { return closingSince_; }
   void setClosingSince(uint64_t ms) { closingSince_ = ms; }
+  uint64_t halfClosedSince() const { return halfClosedSince_; }
+  void setHalfClosedSince(uint64_t ms) { halfClosedSince_ = ms; }
+
+ protected:
+  // What wantsRead() or wantsWrite() answer may have changed outside this channel's own
+  // handlers (output queued from elsewhere): the dispatcher looks again before its next wait.
+  void interestChanged();
 
  private:
+  friend class ChannelDispatcher;
+
   ChannelState state_ = ChannelState::Open;
   uint64_t closingSince_ = 0;
+  uint64_t halfClosedSince_ = 0;
+  // Kept by the dispatcher that holds the channel.
+  ChannelDispatcher* dispatcher_ = nullptr;
+  uint32_t slot_ = 0;
+  uint32_t generation_ = 0;
+  bool watchRead_ = false;
+  bool watchWrite_ = false;
+  bool touched_ = false;
+  uint64_t readInStep_ = 0;
 };
 
-// A connected stream socket with a send queue. Received bytes arrive in fresh buffers whose
-// ownership passes to onData (nothing is copied); buffers given to send() are written straight
-// from their own memory, in order, while the dispatcher reports the socket writable.
+// A connected stream socket with a bounded send queue. Each receive copies the bytes received
+// into a buffer of their own size, whose ownership passes to onData; buffers given to send()
+// are written straight from their own memory, in order, while the socket is writable.
+//
+// Back-pressure: while more than kSendQueueLimit bytes wait to be sent, nothing is read from
+// the peer (so it cannot make the manager produce more); a connection that stays over the
+// limit for kSendStallLimitMs is dropped with one WARN line.
+//
+// Closing lingers: once the sending side is shut down, what the peer still sends is read and
+// dropped for up to kLingerMs (and up to kDiscardLimit bytes), so that the last reply is not
+// destroyed by a reset before the peer has read it.
 class ClientChannel : public Channel {
  public:
-  // Bytes a peer may still send after closing began before the connection is cut.
-  static constexpr size_t kDiscardLimit = 16384;
+  static constexpr size_t kSendQueueLimit = 8u << 20;
+  static constexpr uint64_t kSendStallLimitMs = 60000;
+  static constexpr uint64_t kLingerMs = 5000;
+  static constexpr size_t kDiscardLimit = 64u << 20;
 
   ClientChannel() = default;
   // Destroys the buffer being sent and every queued one.
   ~ClientChannel() override;
 
-  // Queues a buffer for sending; ownership passes. No limit on the queue. Once the sending
-  // side is shut down (HalfClosed or Closed) nothing can go out and the buffer is destroyed.
+  // Queues a buffer for sending; ownership passes. Once the sending side is shut down
+  // (HalfClosed or Closed) nothing can go out and the buffer is destroyed.
   void send(Buffer* buffer);
   // Closing: what is queued still goes out, then the sending side is shut down and the channel
   // ends when the peer closes. Only an Open channel changes. Setting Closed instead drops the
   // connection at the end of the step without sending what is queued.
   void close() override;
 
-  // Receives once into a buffer from newReadBuffer(). A peer's orderly close or a reset makes
-  // the channel Closed; other receive errors throw. Data arriving after closing began is
-  // discarded, and once kDiscardLimit bytes have been discarded the channel is Closed.
+  // Receives once. A peer's orderly close or a reset makes the channel Closed; other receive
+  // errors throw. Data arriving after closing began is discarded (see the class comment).
   // Returns 0.
   int onRead(ChannelDispatcher& dispatcher) override;
   // Sends once from the buffer at the head of the queue; a reset by the peer makes the channel
@@ -89,13 +128,19 @@ class ClientChannel : public Channel {
   void onWrite() override;
   // Whether a buffer with bytes still to send exists (finished buffers are destroyed here).
   bool wantsWrite() override;
+  // False while the send queue is over its limit (and the channel Open).
+  bool wantsRead() override;
+  // Drops a connection whose send queue stayed over the limit too long, and ends lingering.
+  void checkLimits(uint64_t nowMs) override;
 
   // Bytes received and dropped since closing began.
   size_t discardedBytes() const { return discarded_; }
+  // Bytes queued and not yet sent.
+  size_t queuedBytes() const { return queued_; }
 
  protected:
-  // A fresh receive buffer for one recv; the default is a new FixedBuffer<65536>.
-  virtual Buffer* newReadBuffer();
+  // A buffer holding a copy of n received bytes; the default is a DynamicBuffer of n bytes.
+  virtual Buffer* newReadBuffer(size_t n);
   // Newly received bytes in [start, end); ownership of the buffer passes. Default: destroys it.
   virtual void onData(Buffer* buffer);
   // n bytes were just sent.
@@ -108,16 +153,20 @@ class ClientChannel : public Channel {
 
   Queue<Buffer> sendQueue_;
   std::unique_ptr<Buffer> sending_;
+  size_t queued_ = 0;
+  uint64_t overLimitSince_ = 0;
   size_t discarded_ = 0;
 };
 
-// A listening stream socket. Each readable step accepts one connection, makes it non-blocking
-// and registers the channel that createChannel builds for it. The listening socket itself is
-// best non-blocking too, so that a connection withdrawn between readiness and accept does not
-// stall the dispatcher.
+// A listening stream socket. Each readable step accepts the waiting connections (at most
+// kAcceptBatch), makes each non-blocking and registers the channel that createChannel builds. The
+// listening socket itself is best non-blocking too, so that a connection withdrawn between
+// readiness and accept does not stall the dispatcher.
 class ServerChannel : public Channel {
  public:
-  // Accepts one connection. A connection that vanished before it was accepted is no error.
+  static constexpr size_t kAcceptBatch = 256;
+
+  // Accepts the waiting connections. A connection that vanished before it was accepted is no error.
   // Returns 0: the listener stays registered.
   int onRead(ChannelDispatcher& dispatcher) override;
   void onWrite() override {}

@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "adt/buffer.h"
-#include "adt/queue.h"
 
 namespace adt {
 
@@ -24,26 +23,35 @@ class NioReader {
   virtual bool has(size_t n) const = 0;
 };
 
-// A first-in first-out list of received blocks, each read from its Buffer::start up to its
-// Buffer::end. The reader owns the blocks appended to it and destroys each one as soon as it
-// has been read up, and all remaining ones when it is destroyed. Single-threaded.
+// Received bytes kept in one contiguous block that grows as pieces arrive and gives back its
+// room once read up: memory follows what is unread, whatever the size of the pieces (a peer
+// that trickles one byte at a time costs one byte a byte). Blocks appended to it are copied and
+// destroyed at once. Single-threaded.
 class NioQueueReader : public NioReader {
  public:
-  NioQueueReader() = default;
-  ~NioQueueReader() override;
+  // A reader left empty keeps at most this much room for the next pieces.
+  static constexpr size_t kKeptRoom = 65536;
 
-  // Takes ownership of `block`; its [start, end) bytes follow the ones already queued.
+  NioQueueReader() = default;
+  ~NioQueueReader() override = default;
+
+  // Takes ownership of `block`; its [start, end) bytes follow the ones already held.
   void append(Buffer* block);
   void append(std::unique_ptr<Buffer> block) { append(block.release()); }
+  void append(const void* bytes, size_t n);
 
   void read(void* dst, size_t n) override;
-  bool has(size_t n) const override { return n <= total_; }
-  // Unread bytes in all queued blocks.
-  size_t available() const { return total_; }
+  bool has(size_t n) const override { return n <= available(); }
+  // Unread bytes.
+  size_t available() const { return end_ - start_; }
+  // Bytes of memory held (for the tests and diagnostics).
+  size_t capacity() const { return capacity_; }
 
  private:
-  Queue<Buffer> blocks_;
-  size_t total_ = 0;
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t capacity_ = 0;
+  size_t start_ = 0;
+  size_t end_ = 0;
 };
 
 }  // namespace adt

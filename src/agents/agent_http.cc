@@ -23,9 +23,9 @@ constexpr const char* kResponseHead =
 
 AgentHttp* AgentHttp::open(Agent& agent, uint16_t port, bool secure,
                            adt::ChannelDispatcher& dispatcher) {
-  std::unique_ptr<AgentHttp> channel(new AgentHttp(agent, port, secure, dispatcher));
-  dispatcher.add(channel.get());
-  return channel.release();
+  auto* channel = new AgentHttp(agent, port, secure, dispatcher);
+  dispatcher.add(channel);  // a refusal destroys the channel and throws
+  return channel;
 }
 
 AgentHttp::AgentHttp(Agent& agent, uint16_t port, bool secure, adt::ChannelDispatcher& dispatcher)

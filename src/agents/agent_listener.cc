@@ -24,31 +24,26 @@ AgentListener::~AgentListener() {
 int AgentListener::onRead(adt::ChannelDispatcher&) {
   // Datagrams are at most 64 KiB on the loopback.
   static uint8_t buffer[65536];
-  adt::SocketAddress from;
-  int n = 0;
-  try {
-    n = socket_.recvFrom(buffer, sizeof buffer, &from);
-  } catch (const adt::SocketException& e) {
-    // A datagram to an agent that has gone bounces back as a reset; the link layer decides.
-    if (e.code() != 10054) adt::log(adt::LOG_ERR, adt::String("AgentListener::readable ") + e.what());
-    return 0;
-  }
-  adt::LogLine(adt::LOG_DBG, adt::debugEnabled())
-      << "AMP from: " << from.port << ", size: " << n;
-  // Only the loopback speaks the agent link: a datagram from elsewhere could otherwise stop
-  // the manager (sigstop) or pose as an agent.
-  if (n > 0 && from.address == platform::hostToNet32(0x7F000001)) {
-    host_.agentDatagram(buffer, static_cast<size_t>(n), from.port);
+  for (size_t i = 0; i < kDatagramBatch; ++i) {
+    adt::SocketAddress from;
+    int n = 0;
+    try {
+      n = socket_.recvFrom(buffer, sizeof buffer, &from);
+    } catch (const adt::SocketException& e) {
+      if (e.code() == platform::kNetWouldBlock) return 0;  // read up
+      // A datagram to an agent that has gone bounces back as a reset; the link layer decides.
+      if (e.code() != 10054)
+        adt::log(adt::LOG_ERR, adt::String("AgentListener::readable ") + e.what());
+      return 0;
+    }
+    adt::LogLine(adt::LOG_DBG, adt::debugEnabled()) << "AMP from: " << from.port << ", size: " << n;
+    // Only the loopback speaks the agent link: a datagram from elsewhere could otherwise stop
+    // the manager (sigstop) or pose as an agent.
+    if (n > 0 && from.address == platform::hostToNet32(0x7F000001)) {
+      host_.agentDatagram(buffer, static_cast<size_t>(n), from.port);
+    }
   }
   return 0;
-}
-
-void AgentListener::onIdle() {
-  try {
-    host_.periodicStep();
-  } catch (const std::exception& e) {
-    adt::log(adt::LOG_ERR, e.what());
-  }
 }
 
 void AgentListener::describe(adt::String& out) const {

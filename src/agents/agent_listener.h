@@ -1,6 +1,4 @@
 // The manager's end of the agent link: one UDP socket on agent_port, bound on all addresses.
-// Its idle slot drives the server's periodic work, so a quiet manager does that work about
-// ten times a second (once per dispatcher step in which no datagram arrived).
 #pragma once
 #include <cstdint>
 
@@ -13,8 +11,6 @@ namespace agents {
 // What the agent listener needs of the server.
 class AgentLinkHost {
  public:
-  // The server's periodic step; exceptions escaping it are logged and the step goes on.
-  virtual void periodicStep() = 0;
   // One datagram arrived on the agent port from 127.0.0.1:sourcePort. Datagrams from other
   // addresses never get here: agents run on this machine and talk over the loopback.
   virtual void agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePort) = 0;
@@ -33,11 +29,14 @@ class AgentListener final : public adt::Channel, public adt::StateInfo {
   ~AgentListener() override;
 
   adt::SocketHandle handle() const override { return socket_.handle(); }
-  // Reads one datagram and hands it to the host. Always lets the dispatcher go on.
+  // Datagrams handled by one readable step at most, so that a flood shares the step with the
+  // other channels and the periodic work.
+  static constexpr size_t kDatagramBatch = 64;
+
+  // Reads the waiting datagrams (at most kDatagramBatch) and hands each to the host. Always
+  // lets the dispatcher go on.
   int onRead(adt::ChannelDispatcher& dispatcher) override;
   void onWrite() override {}
-  // Runs the server's periodic step.
-  void onIdle() override;
   bool wantsWrite() override { return false; }
 
   // "AgentListener(<state>)".

@@ -11,4 +11,14 @@ uint32_t currentThreadId();
 // Absolute path of the running executable.
 std::string executablePath();
 
+// The process's descriptor limit: the soft limit and the hard limit it may be raised to.
+struct DescriptorLimit {
+  uint64_t soft = 0;
+  uint64_t hard = 0;
+};
+DescriptorLimit descriptorLimit();
+// Raises the soft descriptor limit to the hard one (as a service manager does for the servers
+// it starts). Returns the limit in force afterwards.
+DescriptorLimit raiseDescriptorLimit();
+
 }  // namespace platform

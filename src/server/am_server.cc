@@ -69,6 +69,7 @@ std::string join(const std::string& dir, const char* name) {
 
 AMServer::AMServer(const std::string& settingsPath, const Options& options)
     : clock_(options.clock ? *options.clock : platform::systemClock()),
+      dispatcher_(clock_),
       backend_(options.pipeRoot.empty() ? platform::defaultPipeRoot() : options.pipeRoot),
       passwords_(adt::replaceExtension(settingsPath, "sec")) {
   // 1-4: clean state, settings defaults, the hang watch (not yet started).
@@ -85,6 +86,12 @@ AMServer::AMServer(const std::string& settingsPath, const Options& options)
 
   // 5-7: title, hang watch, first trace entry.
   adt::LogLine(adt::LOG_INFO) << kTitle << " v" << adt::versionText(kVersion);
+  {
+    // Every connection is a descriptor: run with all the system allows this process.
+    const platform::DescriptorLimit limit = platform::raiseDescriptorLimit();
+    adt::LogLine(adt::LOG_INFO) << "descriptor limit: " << limit.soft << " (hard " << limit.hard
+                                << ")";
+  }
   adt::registerMainThread();
   hangWatch_->start();
   adt::recordOperation("serverInit");
@@ -149,6 +156,9 @@ AMServer::~AMServer() {
 }
 
 void AMServer::createListeners() {
+  // Supervision, schedules and samples run on the clock, ten times a second, however busy the
+  // sockets are.
+  dispatcher_.setPeriodic(kPeriodicIntervalMs, [this] { periodicStep(); });
   dispatcher_.add(new ClientListenerT(*this, common_.clientPort, &clientListener_));
   dispatcher_.add(new agents::AgentListener(common_.agentPort, *this, &agentListener_));
   if (common_.httpPort != 0) {

@@ -141,8 +141,9 @@ class AMServer final : public config::IniDesriptorFinder,
   void queueAgentDeletion(agents::Agent& agent) override;
   agents::AgentHttpSlot* openAgentHttp(agents::Agent& agent, uint16_t port, bool secure) override;
 
-  // The server's periodic work (run by the agent listener's idle slot).
-  void periodicStep() override;
+  // The server's periodic work, run by the dispatcher every kPeriodicIntervalMs.
+  static constexpr uint64_t kPeriodicIntervalMs = 100;
+  void periodicStep();
   void agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePort) override;
   bool findRunningAgent(const adt::String& name, const adt::String& id, uint16_t port,
                         adt::String& description) override;

@@ -11,9 +11,11 @@
 
 namespace server {
 
-void CmdQueue::offer(adt::String line) {
+bool CmdQueue::offer(adt::String line) {
   adt::DangerLock guard(lock_, "offer cmd");
+  if (lines_.size() >= kMaxLines) return false;
   lines_.push_back(std::move(line));
+  return true;
 }
 
 bool CmdQueue::poll(adt::String& line) {
@@ -24,13 +26,26 @@ bool CmdQueue::poll(adt::String& line) {
   return true;
 }
 
+bool readConsoleLine(std::istream& in, std::string& line, size_t maxLength) {
+  line.clear();
+  bool any = false;
+  // Characters past the limit are read and dropped: a stream without line ends costs nothing.
+  for (int c; (c = in.get()) != std::char_traits<char>::eof();) {
+    any = true;
+    if (c == '\n') break;
+    if (line.size() < maxLength) line.push_back(static_cast<char>(c));
+  }
+  if (!any) return false;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
 void AsyncStdIn::run() {
   std::string line;
-  while (std::getline(std::cin, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() > 255) line.resize(255);
+  while (readConsoleLine(std::cin, line, kMaxLineLength)) {
     const bool quit = line == quit_;
-    queue_.offer(line);
+    // The main loop takes one line per pass; piped input waits for it rather than piling up.
+    while (!queue_.offer(line)) adt::Thread::sleep(kFullQueueWaitMs);
     if (quit) return;
   }
 }

@@ -1,7 +1,10 @@
 // Console mode: the server runs in the foreground; a reader thread hands typed lines to the
 // main loop through a locked queue, so reading standard input never blocks the server.
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <istream>
 #include <string>
 
 #include "adt/danger_mutex.h"
@@ -14,8 +17,12 @@ namespace server {
 // access is under the "CommandQueue" lock, held for the list operation only.
 class CmdQueue {
  public:
+  // Lines waiting at most; a reader that finds the queue full waits.
+  static constexpr size_t kMaxLines = 64;
+
   CmdQueue() : lock_("CommandQueue") {}
-  void offer(adt::String line);
+  // False (and nothing queued) when kMaxLines are waiting.
+  bool offer(adt::String line);
   // The oldest line, or false when none is waiting.
   bool poll(adt::String& line);
 
@@ -24,11 +31,18 @@ class CmdQueue {
   std::deque<adt::String> lines_;
 };
 
+// One line of `in` without its line end ("\n" or "\r\n"); characters past maxLength are read and
+// dropped. False at the end of input when nothing was read.
+bool readConsoleLine(std::istream& in, std::string& line, size_t maxLength);
+
 // Reads standard input line by line (at most 255 characters are kept of a line) and queues
 // each line; ends at the end of input, on a read error, or after queueing the quit word "q".
 // Never joined: it may sit in a blocking read until the process ends.
 class AsyncStdIn final : public adt::Thread {
  public:
+  static constexpr size_t kMaxLineLength = 255;
+  static constexpr uint32_t kFullQueueWaitMs = 20;
+
   explicit AsyncStdIn(CmdQueue& queue) : queue_(queue) {}
 
  protected:

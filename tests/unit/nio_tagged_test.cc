@@ -39,36 +39,61 @@ class CountedBuffer : public DynamicBuffer {
 
 void feed(AMTaggedReader& r, const uint8_t* p, size_t n) { r.append(new CopyBuffer(p, n)); }
 
-TEST(NioQueueReader, ReadsAcrossBlocksAndDestroysUsedBlocks) {
+TEST(NioQueueReader, ReadsAcrossPiecesAndTakesEachBlockAtOnce) {
   int destroyed = 0;
-  {
-    NioQueueReader q;
-    q.append(new CountedBuffer("abc", 3, destroyed));
-    q.append(new CountedBuffer("", 0, destroyed));  // nothing to read: dropped at once
-    EXPECT_EQ(destroyed, 1);
-    auto block = std::make_unique<CountedBuffer>("xxdefg", 6, destroyed);
-    block->start = 2;  // only [start, end) counts
-    q.append(std::move(block));
-    q.append(new CountedBuffer("hij", 3, destroyed));
-    EXPECT_EQ(q.available(), 10u);
-    EXPECT_TRUE(q.has(10));
-    EXPECT_FALSE(q.has(11));
+  NioQueueReader q;
+  q.append(new CountedBuffer("abc", 3, destroyed));
+  q.append(new CountedBuffer("", 0, destroyed));
+  auto block = std::make_unique<CountedBuffer>("xxdefg", 6, destroyed);
+  block->start = 2;  // only [start, end) counts
+  q.append(std::move(block));
+  q.append(new CountedBuffer("hij", 3, destroyed));
+  // The bytes are copied: no block is kept waiting.
+  EXPECT_EQ(destroyed, 4);
+  EXPECT_EQ(q.available(), 10u);
+  EXPECT_TRUE(q.has(10));
+  EXPECT_FALSE(q.has(11));
 
-    char out[8] = {};
-    q.read(out, 2);
-    EXPECT_EQ(std::string(out, 2), "ab");
-    EXPECT_EQ(destroyed, 1);
-    q.read(out, 3);  // crosses into the second block
-    EXPECT_EQ(std::string(out, 3), "cde");
-    EXPECT_EQ(destroyed, 2);
-    q.read(nullptr, 3);  // discards "fgh"
-    EXPECT_EQ(destroyed, 3);
-    expectReaderError([&] { q.read(out, 3); }, "Tag stream unexpected eof");
-    EXPECT_EQ(q.available(), 2u);  // a failed read consumes nothing
-    q.read(out, 1);
-    EXPECT_EQ(out[0], 'i');
+  char out[8] = {};
+  q.read(out, 2);
+  EXPECT_EQ(std::string(out, 2), "ab");
+  q.read(out, 3);  // crosses from one piece into the next
+  EXPECT_EQ(std::string(out, 3), "cde");
+  q.read(nullptr, 3);  // discards "fgh"
+  expectReaderError([&] { q.read(out, 3); }, "Tag stream unexpected eof");
+  EXPECT_EQ(q.available(), 2u);  // a failed read consumes nothing
+  q.read(out, 2);
+  EXPECT_EQ(std::string(out, 2), "ij");
+}
+
+TEST(NioQueueReader, MemoryFollowsWhatIsUnreadNotHowItArrived) {
+  NioQueueReader q;
+  // A peer trickling a large element one byte at a time.
+  const Bytes element = patternBytes(1 << 20);
+  for (uint8_t b : element) q.append(&b, 1);
+  EXPECT_EQ(q.available(), element.size());
+  EXPECT_LE(q.capacity(), element.size() + element.size() / 2 + 256);
+
+  // Read in pieces while more arrives: the bytes come out in order, the room stays bounded.
+  Bytes out(element.size());
+  size_t got = 0;
+  for (int round = 0; round < 100; ++round) {
+    q.read(out.data() + got, 4096);
+    got += 4096;
+    q.append(element.data() + (got - 4096), 4096);  // as much again as was read
   }
-  EXPECT_EQ(destroyed, 4);  // the rest went with the reader
+  EXPECT_LE(q.capacity(), 2 * element.size() + 256);
+  q.read(out.data() + got, out.size() - got);
+  EXPECT_TRUE(out == element);
+
+  // Read up, the large room is given back; a small one is kept for the next pieces.
+  q.read(nullptr, q.available());
+  EXPECT_EQ(q.capacity(), 0u);
+  q.append("ab", 2);
+  char two[2];
+  q.read(two, 2);
+  EXPECT_GT(q.capacity(), 0u);
+  EXPECT_LE(q.capacity(), NioQueueReader::kKeptRoom);
 }
 
 TEST(NioTaggedReader, ElementAppearsOnlyWhenWhollyReceived) {

@@ -14,7 +14,10 @@
 
 #include <vector>
 
+#include "platform/posix/net_error.h"
+
 namespace platform {
+
 namespace {
 
 // errno -> the Winsock number with the same meaning. EPIPE (sending on a connection that the
@@ -41,15 +44,7 @@ constexpr Translation kTranslations[] = {
     {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},
 };
 
-int translate(int code) {
-  if (code == 0) return 0;
-  // EWOULDBLOCK is EAGAIN here.
-  static_assert(EWOULDBLOCK == EAGAIN);
-  for (const Translation& t : kTranslations) {
-    if (t.system == code) return t.winsock;
-  }
-  return code;  // no counterpart: below every Winsock number, an unknown error
-}
+int translate(int code) { return netErrorFromSystem(code); }
 
 int lastCode() { return translate(errno); }
 
@@ -94,6 +89,16 @@ constexpr short kReadEvents = POLLIN | POLLPRI | POLLERR | POLLHUP | POLLNVAL;
 constexpr short kWriteEvents = POLLOUT | POLLERR | POLLHUP | POLLNVAL;
 
 }  // namespace
+
+int netErrorFromSystem(int code) {
+  if (code == 0) return 0;
+  // EWOULDBLOCK is EAGAIN here.
+  static_assert(EWOULDBLOCK == EAGAIN);
+  for (const Translation& t : kTranslations) {
+    if (t.system == code) return t.winsock;
+  }
+  return code;  // no counterpart: below every Winsock number, an unknown error
+}
 
 NetResult socketCreate(SocketType type) {
   const int kind = type == kUdp ? SOCK_DGRAM : SOCK_STREAM;

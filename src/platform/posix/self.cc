@@ -1,7 +1,8 @@
+#include "platform/self.h"
+
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include "platform/self.h"
 
 namespace platform {
 
@@ -17,6 +18,22 @@ std::string executablePath() {
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return std::string();
   return std::string(buf, static_cast<size_t>(n));
+}
+
+DescriptorLimit descriptorLimit() {
+  rlimit r{};
+  if (getrlimit(RLIMIT_NOFILE, &r) != 0) return {};
+  return DescriptorLimit{static_cast<uint64_t>(r.rlim_cur), static_cast<uint64_t>(r.rlim_max)};
+}
+
+DescriptorLimit raiseDescriptorLimit() {
+  rlimit r{};
+  if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+    rlimit raised = r;
+    raised.rlim_cur = r.rlim_max;
+    (void)setrlimit(RLIMIT_NOFILE, &raised);
+  }
+  return descriptorLimit();
 }
 
 }  // namespace platform
