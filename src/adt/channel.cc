@@ -153,7 +153,7 @@ void ServerChannel::refuseForLackOfResources(SocketHandle listening, int error) 
 int ServerChannel::onRead(ChannelDispatcher& dispatcher) {
   const SocketHandle listening = handle();
   for (size_t accepted = 0; accepted < kAcceptBatch; ++accepted) {
-    platform::NetResult r = platform::socketAccept(listening, nullptr);
+    platform::NetResult r = platform::socketAccept(listening, nullptr, true);
     if (!r.ok()) {
       switch (r.error) {
         case platform::kNetWouldBlock:  // nobody waits (or the client took it back)
@@ -171,11 +171,8 @@ int ServerChannel::onRead(ChannelDispatcher& dispatcher) {
           throw SocketException(format("accept(handle=%d)", listening), r.error);
       }
     }
+    // Accepted non-blocking: the dispatcher never waits on a connection.
     const SocketHandle h = static_cast<SocketHandle>(r.value);
-    if (int e = platform::socketSetNonBlocking(h, true)) {
-      (void)platform::socketClose(h);
-      throw SocketException(format("ioctlsocket(handle=%d,m=1)", listening), e);
-    }
     Channel* channel = createChannel(h);
     if (!channel) continue;
     try {

@@ -136,6 +136,9 @@ void ChannelDispatcher::watch(Channel* c) {
 
 void ChannelDispatcher::settle(Channel* c, uint64_t now) {
   c->touched_ = false;
+  // Output queued since the last look goes out at once while the socket takes it: a reply that
+  // fits needs no round through the poller.
+  if (c->state() <= ChannelState::Closing && !c->watchWrite_ && c->wantsWrite()) c->onWrite();
   const ChannelState state = c->state();
   if (state == ChannelState::Closing || state == ChannelState::HalfClosed) {
     // A peer that neither takes the rest nor closes would hold the socket forever.

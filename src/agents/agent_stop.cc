@@ -53,8 +53,9 @@ bool sweepStoppingAgents(AgentList& agents, bool leave, uint64_t timeoutMs, uint
         waiting = true;
       }
     }
-    if (pass) pass();
   }
+  // One pass a sweep, not one an agent: each pass may wait a whole dispatcher step.
+  if (waiting && pass) pass();
   return waiting;
 }
 

@@ -25,8 +25,8 @@ void requestStopOfAllAgents(AgentList& agents, const adt::String& reason, bool l
 // One sweep over the agents, in list order: a finished run is cleaned up; a process that is not
 // kept and still runs more than `timeoutMs` after `t0` is killed quietly with "не успел
 // остановиться сам (<ms>мс)". `pass` (one main-loop pass, which also runs the supervision
-// steps) runs after each agent; it may delete agents from the list. True when some process
-// that is not kept still runs.
+// steps; it may delete agents from the list) runs once at the end while some process is waited
+// for. True when some process that is not kept still runs.
 bool sweepStoppingAgents(AgentList& agents, bool leave, uint64_t timeoutMs, uint64_t t0,
                          platform::Clock& clock, const std::function<void()>& pass);
 

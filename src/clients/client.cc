@@ -30,8 +30,10 @@ std::atomic<uint32_t> g_clientCount{0};
 Client::Client(ClientHost& host, adt::SocketHandle handle)
     : host_(host), socket_(handle), number_(++g_clientCount), lastActivity_(host.clock().nowMs()) {
   host_.recordOperation("clientConnect");
-  adt::LogLine(adt::LOG_DBG, adt::debugEnabled())
-      << "Подключается клиент(" << number_ << ") [" << peerAddress() << "]";
+  if (adt::debugEnabled()) {
+    adt::LogLine(adt::LOG_DBG) << "Подключается клиент(" << number_ << ") [" << peerAddress()
+                               << "]";
+  }
   adt::MemoryTaggedWriter greeting;
   greeting.writeStreamSignature();
   greeting.writeInt(kTagVersion, kProtocolVersion);

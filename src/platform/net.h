@@ -80,9 +80,9 @@ int socketBind(SocketHandle h, const Endpoint& local);
 // The largest backlog the system accepts for listen.
 int maxListenBacklog();
 int socketListen(SocketHandle h, int backlog);
-// value = the accepted connection's handle (not inherited by child processes; blocking mode).
-// `peer` (may be null) receives the remote endpoint.
-NetResult socketAccept(SocketHandle h, Endpoint* peer);
+// value = the accepted connection's handle (not inherited by child processes; blocking mode,
+// or non-blocking with `nonBlocking`). `peer` (may be null) receives the remote endpoint.
+NetResult socketAccept(SocketHandle h, Endpoint* peer, bool nonBlocking = false);
 // When accept failed for lack of descriptors: takes the oldest pending connection with the
 // descriptor held in reserve for this (put aside by the first socketListen) and closes it at
 // once, so that the client learns it was refused and the listener stops reporting it. True when

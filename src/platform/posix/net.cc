@@ -187,12 +187,13 @@ bool socketShedPending(SocketHandle listening) {
   return fd >= 0;
 }
 
-NetResult socketAccept(SocketHandle h, Endpoint* peer) {
+NetResult socketAccept(SocketHandle h, Endpoint* peer, bool nonBlocking) {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
+  const int flags = SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
   int fd;
   do {
-    fd = ::accept4(h, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+    fd = ::accept4(h, reinterpret_cast<sockaddr*>(&sa), &len, flags);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fail();
   fromSockaddr(sa, peer);
