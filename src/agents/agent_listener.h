@@ -18,6 +18,9 @@ class AgentLinkHost {
   // One datagram arrived on the agent port from 127.0.0.1:sourcePort. Datagrams from other
   // addresses never get here: agents run on this machine and talk over the loopback.
   virtual void agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePort) = 0;
+  // A datagram sent to 127.0.0.1:port bounced (nothing listens there any more): the link of the
+  // agent on that port is gone.
+  virtual void agentBounced(uint16_t port) = 0;
 
  protected:
   ~AgentLinkHost() = default;
@@ -33,8 +36,13 @@ class AgentListener final : public adt::Channel, public adt::StateInfo {
   ~AgentListener() override;
 
   adt::SocketHandle handle() const override { return socket_.handle(); }
-  // Reads one datagram and hands it to the host. Always lets the dispatcher go on.
+  // Takes the reports of bounced datagrams, then reads one datagram and hands it to the host.
+  // Always lets the dispatcher go on.
   int onRead(adt::ChannelDispatcher& dispatcher) override;
+  // Hands every queued bounce (at most kBouncesPerRead) to the host. The socket reports itself
+  // readable while any is queued, so every read of it takes them first.
+  void takeBounces();
+  static constexpr int kBouncesPerRead = 64;
   void onWrite() override {}
   // Runs the server's periodic step.
   void onIdle() override;

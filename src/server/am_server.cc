@@ -399,6 +399,11 @@ std::vector<web::AgentSummary> AMServer::agents() const {
   return out;
 }
 
+void AMServer::agentBounced(uint16_t port) {
+  // The process is left alone: its lifecycle decides what follows the lost link.
+  if (agents::Agent* agent = findAgentByPort(port)) agent->process()->dropLink();
+}
+
 void AMServer::agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePort) {
   namespace amp = agents::amp;
   amp::Datagram d;

@@ -144,6 +144,7 @@ class AMServer final : public config::IniDesriptorFinder,
   // The server's periodic work (run by the agent listener's idle slot).
   void periodicStep() override;
   void agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePort) override;
+  void agentBounced(uint16_t port) override;
   bool findRunningAgent(const adt::String& name, const adt::String& id, uint16_t port,
                         adt::String& description) override;
 

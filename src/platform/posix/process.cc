@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <string>
 
 #include "platform/posix/process_internal.h"
 
@@ -147,6 +148,11 @@ bool Process::hasEnded() {
   }
   errno = saved;
   return ended_;
+}
+
+std::string signalName(int signal) {
+  if (const char* abbrev = ::sigabbrev_np(signal)) return std::string("SIG") + abbrev;
+  return "SIG" + std::to_string(signal);
 }
 
 bool Process::sendSignal(int signal) {
