@@ -27,6 +27,17 @@ AgentListener::~AgentListener() {
   if (field_ && *field_ == this) *field_ = nullptr;
 }
 
+void AgentListener::sendTo(const void* data, size_t size, const adt::SocketAddress& to) {
+  platform::socketTakeError(socket_.handle());
+  try {
+    socket_.sendTo(data, size, to);
+  } catch (const adt::SocketException& e) {
+    if (e.code() != 10061 && e.code() != platform::kNetConnReset) throw;
+    platform::socketTakeError(socket_.handle());
+    socket_.sendTo(data, size, to);
+  }
+}
+
 void AgentListener::takeBounces() {
   for (int i = 0; i < kBouncesPerRead; ++i) {
     platform::Endpoint to;

@@ -51,6 +51,12 @@ class AgentListener final : public adt::Channel, public adt::StateInfo {
   // "AgentListener(<state>)".
   void describe(adt::String& out) const override;
 
+  // Sends one datagram from the agent socket. A bounce of an earlier datagram leaves an error
+  // pending that would fail this send; it is cleared first (the bounce itself stays queued for
+  // the next read), and a send failed by one arriving meanwhile is tried once more. Other
+  // failures throw SocketException.
+  void sendTo(const void* data, size_t size, const adt::SocketAddress& to);
+
   adt::Socket& socket() { return socket_; }
   uint16_t port() const { return port_; }
 

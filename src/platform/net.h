@@ -122,6 +122,9 @@ NetResult socketWaitReadable(SocketHandle h, int timeoutMs);
 //
 // Enables the queue on `h`. Returns 0 or an error code.
 int socketEnableSendErrors(SocketHandle h);
+// Takes (and clears) the error pending on `h`; 0 when none. With send errors enabled, a bounce
+// also leaves its error pending, and the socket's next send or receive would fail with it.
+int socketTakeError(SocketHandle h);
 // Takes one entry of the queue without waiting. value = 1 with `to` = the destination of the
 // datagram that failed and `code` = its error; value = 0 when the queue is empty.
 NetResult socketTakeSendError(SocketHandle h, Endpoint* to, int* code);

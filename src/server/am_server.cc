@@ -290,7 +290,7 @@ void AMServer::serverRequestAgent(uint16_t port, uint32_t code, uint32_t arg, co
   adt::SocketAddress to;
   to.address = platform::hostToNet32(0x7F000001);
   to.port = port;
-  agentListener_->socket().sendTo(datagram.data(), datagram.size(), to);
+  agentListener_->sendTo(datagram.data(), datagram.size(), to);
 }
 
 void AMServer::queueAgentDeletion(agents::Agent& agent) { agentsToDelete_.push_back(&agent); }

@@ -2,6 +2,7 @@
 // the binary protocol by amclient and by build/amctl.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 
 #include "adt/socket.h"
@@ -221,8 +222,9 @@ Element clientVersion(int32_t major, int32_t minor, int32_t build) {
 TEST_F(Requests, LongLoginFormSendsTheIconToNewerClientsAndKillStopsAtOnce) {
   const int port = testsupport::freeTcpPort();
   // A relative icon lies in the home's icons folder, wherever the manager was started from.
+  std::filesystem::create_directories(home_.file("icons"));
   testsupport::writeFile(home_.file("icons/icon.png"), "PNG-BYTES");
-  start("", "[agent]\nid=i\nname=Iconic\nicon=icons/icon.png" +
+  start("", std::string("[agent]\nid=i\nname=Iconic\nicon=icons/icon.png") +
                 "\nclient_port=" + std::to_string(port) + "\ncmd=" + agentCmd() + "\n");
   // Element 9 instead of the name: given up, no reply, nothing started.
   const amclient::Reply givenUp = command(30, {}, {clientVersion(5, 2, 40), Element(9, {})});

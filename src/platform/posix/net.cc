@@ -380,6 +380,13 @@ int socketEnableSendErrors(SocketHandle h) {
   return ::setsockopt(h, IPPROTO_IP, IP_RECVERR, &on, sizeof on) == 0 ? 0 : lastCode();
 }
 
+int socketTakeError(SocketHandle h) {
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (::getsockopt(h, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return lastCode();
+  return translate(error);
+}
+
 NetResult socketTakeSendError(SocketHandle h, Endpoint* to, int* code) {
   char data[64];
   alignas(cmsghdr) char control[256];

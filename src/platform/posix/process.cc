@@ -151,7 +151,18 @@ bool Process::hasEnded() {
 }
 
 std::string signalName(int signal) {
-  if (const char* abbrev = ::sigabbrev_np(signal)) return std::string("SIG") + abbrev;
+  static const struct {
+    int number;
+    const char* name;
+  } kNames[] = {{SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},
+                {SIGILL, "SIGILL"},   {SIGTRAP, "SIGTRAP"}, {SIGABRT, "SIGABRT"},
+                {SIGBUS, "SIGBUS"},   {SIGFPE, "SIGFPE"},   {SIGKILL, "SIGKILL"},
+                {SIGUSR1, "SIGUSR1"}, {SIGSEGV, "SIGSEGV"}, {SIGUSR2, "SIGUSR2"},
+                {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGTERM, "SIGTERM"},
+                {SIGXCPU, "SIGXCPU"}, {SIGXFSZ, "SIGXFSZ"}, {SIGSYS, "SIGSYS"}};
+  for (const auto& entry : kNames) {
+    if (entry.number == signal) return entry.name;
+  }
   return "SIG" + std::to_string(signal);
 }
 
