@@ -23,21 +23,23 @@ http_port=$http_port
 welcome=Демонстрация AM
 client_ports=6100:6200
 
-# Starts with the manager and is kept running.
+# Kept running by an all-day schedule: started at once, and again at the next pass
+# whenever it ends.
 [agent]
 id=always
 name=Always
-description=Started at once and kept running
-run_at_least_once=1
+description=Kept running by an all-day schedule
+sched=0h-*/24h
 cmd=$agent --demo-telemetry-ms 2000
 
-# Started by its schedule: every 3 minutes, for about a minute.
+# Started by its schedule 3 minutes after the manager starts and then 3 minutes after each
+# start; it ends by itself after a minute.
 [agent]
 id=sched
 name=Scheduled
-description=Started by its schedule
+description=Started every 3 minutes, runs for a minute
 sched=*/3m-*/1m
-cmd=$agent --demo-telemetry-ms 2000
+cmd=$agent --demo-telemetry-ms 2000 --demo-exit-after 60000
 
 # Two worker processes of one agent, started when a client logs in to it.
 [agent]

@@ -48,7 +48,12 @@ config::AgentConf workerConf(const config::AgentConf& section) {
 }
 
 Agent::Agent(AgentHost& agentHost, const config::AgentConf& settings)
-    : host(agentHost), conf(settings), stagedConf(settings) {}
+    : host(agentHost), conf(settings), stagedConf(settings) {
+  // Interval schedules count from the last start or stop; an agent that has had neither counts
+  // from when supervision began (the manager's start for the configured agents), not from the
+  // epoch, which would never leave a window like "*/3m-*/1m" due.
+  scheduleMark = platform::toFractionalDays(host.clock().localNow());
+}
 
 Agent::~Agent() {
   for (AgentHttpSlot*& listener : httpListener) {
@@ -69,11 +74,11 @@ AgentRun* Agent::agentStartProcess(const adt::String& reason, bool byConsole) {
   // A start is already under way; a second request has nothing to add.
   if (run) return run.get();
   adt::log(adt::LOG_INFO, "Запуск агента \"" + conf.name + "\", причина: " + reason + "...");
-  // The task list of the telemetry belongs to the health checks (not part of this build).
+  platform::Clock& clock = host.clock();
+  tasks.clear(platform::toFractionalDays(clock.localNow()));
   stopReason.clear();
   startReason = reason;
   startedByConsole = byConsole;
-  platform::Clock& clock = host.clock();
   scheduleMark = platform::toFractionalDays(clock.localNow());
   startTick = clock.nowMs();
   earlyFailTick.reset();

@@ -153,7 +153,8 @@ class Agent {
   bool removed = false;
   std::optional<uint64_t> startTick;      // last start request; none since the manager began
   std::optional<uint64_t> earlyFailTick;  // last end before connecting back
-  double scheduleMark = 0;                // local time of the last start or stop request
+  // Local time of the last start or stop request; the record's creation before either.
+  double scheduleMark = 0;
   uint64_t lastClientLoginTick = 0;
   uint64_t lastGcWarningTick = 0;
   std::unordered_map<uint64_t, uint64_t> errorMailTimes;

@@ -14,17 +14,6 @@ namespace {
 
 constexpr int kNamedPipeAttempts = 10;
 
-// The agent's part of its pipe name is one path component: an id holding "/" or made of dots
-// must not lead the pipe (which is removed and recreated) out of the pipe directory.
-adt::String pipeComponent(const adt::String& id) {
-  adt::String out = id;
-  for (char& c : out) {
-    if (c == '/') c = '_';
-  }
-  if (out.find_first_not_of('.') == adt::String::npos) out.assign(out.size(), '_');
-  return out;
-}
-
 adt::String quotedOption(const char* option, const adt::String& value) {
   return adt::String(option) + "\"" + value + "\"";
 }
@@ -106,8 +95,7 @@ void AgentRun::launch() {
     if (namedPipe) {
       // Another manager (or a stale agent of ours) may hold the name: try "_", "__", ...
       std::string name = "vantor/am/" + std::to_string(host.installationKey()) + "/agents/" +
-                         (conf.id.empty() ? "nh-" + std::to_string(adt::crc64we(conf.name))
-                                          : pipeComponent(conf.id));
+                         agentFileComponent(conf.id, conf.name);
       for (int attempt = 1;; ++attempt) {
         const platform::PipeCreate result = backend.createNamedPipe(name, pipe, error);
         if (result == platform::PipeCreate::kCreated) break;

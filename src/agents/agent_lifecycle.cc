@@ -58,6 +58,8 @@ void Agent::runOnce() {
   }
 
   AgentProcess* p = run->checkProcess();
+  // Every pass: an agent whose output is not read blocks once the pipe is full.
+  if (p && !run->finished) p->pumpOutput();
   if (!p) {
     if (!run->finished) {  // Start pending
       try {

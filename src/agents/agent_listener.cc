@@ -12,6 +12,12 @@ AgentListener::AgentListener(uint16_t port, AgentLinkHost& host, AgentListener**
   socket_.setReuseAddress();
   socket_.bind(port);
   socket_.setNonBlocking(true);
+  // Without it a datagram to an agent whose port has closed vanishes, and its link would only
+  // be missed when the telemetry stops.
+  if (const int e = platform::socketEnableSendErrors(socket_.handle())) {
+    adt::log(adt::LOG_ERR, adt::String("AgentListener: bounces not reported: ") +
+                               adt::SocketException("IP_RECVERR", e).what());
+  }
   adt::LogLine(adt::LOG_INFO) << "agents.listen(" << port << ")[" << socket_.handle() << "]";
   if (field_) *field_ = this;
 }
@@ -21,7 +27,39 @@ AgentListener::~AgentListener() {
   if (field_ && *field_ == this) *field_ = nullptr;
 }
 
+void AgentListener::sendTo(const void* data, size_t size, const adt::SocketAddress& to) {
+  platform::socketTakeError(socket_.handle());
+  try {
+    socket_.sendTo(data, size, to);
+  } catch (const adt::SocketException& e) {
+    if (e.code() != 10061 && e.code() != platform::kNetConnReset) throw;
+    platform::socketTakeError(socket_.handle());
+    socket_.sendTo(data, size, to);
+  }
+}
+
+void AgentListener::takeBounces() {
+  for (int i = 0; i < kBouncesPerRead; ++i) {
+    platform::Endpoint to;
+    int code = 0;
+    const platform::NetResult r = platform::socketTakeSendError(socket_.handle(), &to, &code);
+    if (!r.ok()) {
+      adt::log(adt::LOG_ERR, adt::String("AgentListener::readable ") +
+                                 adt::SocketException("recvmsg(MSG_ERRQUEUE)", r.error).what());
+      return;
+    }
+    if (r.value == 0) return;
+    // A bounce off a closed port is expected (an agent that has gone); anything else is told.
+    if (code != platform::kNetConnReset) {
+      adt::log(adt::LOG_ERR, adt::String("AgentListener::readable ") +
+                                 adt::SocketException("sendto", code).what());
+    }
+    if (to.address == platform::hostToNet32(0x7F000001)) host_.agentBounced(to.port);
+  }
+}
+
 int AgentListener::onRead(adt::ChannelDispatcher&) {
+  takeBounces();
   // Datagrams are at most 64 KiB on the loopback.
   static uint8_t buffer[65536];
   for (size_t i = 0; i < kDatagramBatch; ++i) {
@@ -30,10 +68,13 @@ int AgentListener::onRead(adt::ChannelDispatcher&) {
     try {
       n = socket_.recvFrom(buffer, sizeof buffer, &from);
     } catch (const adt::SocketException& e) {
-      if (e.code() == platform::kNetWouldBlock) return 0;  // read up
-      // A datagram to an agent that has gone bounces back as a reset; the link layer decides.
-      if (e.code() != 10054)
-        adt::log(adt::LOG_ERR, adt::String("AgentListener::readable ") + e.what());
+      // Read up, or woken by a bounce alone (taken above): nothing to log.
+      if (e.code() == platform::kNetWouldBlock) return 0;
+      if (e.code() == platform::kNetConnReset || e.code() == 10061) {
+        takeBounces();
+        continue;
+      }
+      adt::log(adt::LOG_ERR, adt::String("AgentListener::readable ") + e.what());
       return 0;
     }
     adt::LogLine(adt::LOG_DBG, adt::debugEnabled()) << "AMP from: " << from.port << ", size: " << n;

@@ -14,6 +14,9 @@ class AgentLinkHost {
   // One datagram arrived on the agent port from 127.0.0.1:sourcePort. Datagrams from other
   // addresses never get here: agents run on this machine and talk over the loopback.
   virtual void agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePort) = 0;
+  // A datagram sent to 127.0.0.1:port bounced (nothing listens there any more): the link of the
+  // agent on that port is gone.
+  virtual void agentBounced(uint16_t port) = 0;
 
  protected:
   ~AgentLinkHost() = default;
@@ -33,14 +36,24 @@ class AgentListener final : public adt::Channel, public adt::StateInfo {
   // other channels and the periodic work.
   static constexpr size_t kDatagramBatch = 64;
 
-  // Reads the waiting datagrams (at most kDatagramBatch) and hands each to the host. Always
-  // lets the dispatcher go on.
+  // Takes the reports of bounced datagrams, then reads the waiting datagrams (at most
+  // kDatagramBatch) and hands each to the host. Always lets the dispatcher go on.
   int onRead(adt::ChannelDispatcher& dispatcher) override;
+  // Hands every queued bounce (at most kBouncesPerRead) to the host. The socket reports itself
+  // readable while any is queued, so every read of it takes them first.
+  void takeBounces();
+  static constexpr int kBouncesPerRead = 64;
   void onWrite() override {}
   bool wantsWrite() override { return false; }
 
   // "AgentListener(<state>)".
   void describe(adt::String& out) const override;
+
+  // Sends one datagram from the agent socket. A bounce of an earlier datagram leaves an error
+  // pending that would fail this send; it is cleared first (the bounce itself stays queued for
+  // the next read), and a send failed by one arriving meanwhile is tried once more. Other
+  // failures throw SocketException.
+  void sendTo(const void* data, size_t size, const adt::SocketAddress& to);
 
   adt::Socket& socket() { return socket_; }
   uint16_t port() const { return port_; }

@@ -4,12 +4,36 @@
 #include "adt/log.h"
 #include "agents/agent.h"
 #include "platform/error.h"
+#include "platform/file.h"
+#include "platform/process.h"
 
 namespace agents {
 
 namespace {
 
 adt::String quoted(const adt::String& text) { return "\"" + text + "\""; }
+
+// home/log/<id>/<id>.out, its directories made; empty (no file) when they cannot be.
+std::string outputPath(const Agent& agent) {
+  const std::string part = agentFileComponent(agent.conf.id, agent.conf.name);
+  const std::string dir = agent.host.homePath() + "/log/" + part;
+  if (!platform::createDirectory(agent.host.homePath() + "/log") ||
+      !platform::createDirectory(dir)) {
+    adt::log(adt::LOG_ERR, "agent output '" + dir + "': " +
+                               platform::systemErrorText(platform::lastError()));
+    return {};
+  }
+  return dir + "/" + part + ".out";
+}
+
+// How an unexpected end is told: a process ended by a signal did not end by itself.
+adt::String endText(const platform::ExitStatus& status) {
+  if (status.known && status.signaled) {
+    return "процесс завершён сигналом " + std::to_string(status.code) + " (" +
+           platform::signalName(status.code) + ")";
+  }
+  return "процесс самозавершился";
+}
 
 }  // namespace
 
@@ -22,7 +46,8 @@ AgentProcess::AgentProcess(AgentRun& owner, adt::String processName, bool usesNa
       namedPipe(usesNamedPipe),
       pid(processHandle->pid()),
       handle(std::move(processHandle)),
-      attached(wasAttached) {
+      attached(wasAttached),
+      output(wasAttached ? std::string() : outputPath(run.agent)) {
   platform::Clock& clock = run.agent.host.clock();
   startTime = platform::toFractionalDays(clock.localNow());
   startTick = clock.nowMs();
@@ -35,10 +60,15 @@ adt::String AgentProcess::label() const {
   return "агент " + quoted(name) + " (pid:" + std::to_string(pid) + ")";
 }
 
-void AgentProcess::readPipe(adt::String& out) {
+void AgentProcess::pumpOutput() {
   std::string raw;
-  handle->readOutput(raw);
-  out += adt::fromCp1251(raw);
+  handle->readOutput(raw, output.limits().perPass);
+  output.append(raw);
+}
+
+void AgentProcess::readPipe(adt::String& out) {
+  pumpOutput();
+  out += adt::fromCp1251(output.takeTail());
 }
 
 void AgentProcess::kill(const adt::String& reason, bool quiet, bool suspendOnly) {
@@ -140,7 +170,7 @@ void AgentRun::handleEnd(AgentProcess& p) {
   const adt::String title =
       "Неожиданная остановка агента " + quoted(p.name) + " (pid:" + std::to_string(p.pid) + ")";
   adt::log(adt::LOG_WARN, output.empty() ? title : title + ". Последки:\n" + output);
-  adt::String body = "процесс самозавершился";
+  adt::String body = endText(p.handle->exitStatus());
   if (!agent.startReason.empty()) body += "\nпричина запуска: " + agent.startReason;
   if (!output.empty()) body += "\nПоследние сообщения:\n" + output;
   if (!agent.startedByConsole) agent.notifyThrottled(Agent::errorKey(0, 2), title, body);

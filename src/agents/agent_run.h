@@ -7,6 +7,7 @@
 
 #include "adt/text.h"
 #include "agents/agent_attach.h"
+#include "agents/agent_output.h"
 #include "agents/agent_version.h"
 #include "agents/process_backend.h"
 
@@ -36,7 +37,12 @@ class AgentProcess {
   // "агент "<name>" (pid:<pid>)", the way every line about a process names it.
   adt::String label() const;
 
-  // Appends what the output pipe holds now, converted from Windows-1251 to UTF-8; never waits.
+  // Takes what the output pipe holds now (at most one pass's worth) into the output log and the
+  // tail; never waits. Called on every supervision pass, so that an agent never blocks on a
+  // full pipe.
+  void pumpOutput();
+  // The end of the run: takes what is left in the pipe (bounded like a pass) and appends the
+  // last part of the output, converted from Windows-1251 to UTF-8; the tail is then emptied.
   void readPipe(adt::String& out);
 
   // Ends the process in four logged steps (kept as they are: operators grep for them):
@@ -62,7 +68,8 @@ class AgentProcess {
   double startTime = 0;    // local time (fractional days) when the process was created
   uint64_t startTick = 0;  // when the process was created
   const bool attached;     // found running at start-up, not launched by this manager
-  adt::String lastOutput;  // what the kill drained from the pipe
+  adt::String lastOutput;  // the last output, taken by the kill
+  AgentOutput output;      // home/log/<id>/<id>.out and the in-memory tail
   // Handle numbers under which the agent inherited the HTTP and HTTPS listening sockets
   // (-1: none); they go into the records of the socket hand-over (codes 18 and 20).
   int inheritedHttp[2] = {-1, -1};

@@ -45,6 +45,8 @@ bool sweepStoppingAgents(AgentList& agents, bool leave, uint64_t timeoutMs, uint
     Agent& agent = *agents[i];
     if (agent.run && agent.run->finished) agent.cleanup();
     AgentProcess* p = liveProcess(agent);
+    // An agent blocked on its full output pipe could not finish its stop.
+    if (p) p->pumpOutput();
     if (p && !keptOnLeave(agent, leave)) {
       const uint64_t waited = clock.nowMs() - t0;
       if (waited > timeoutMs) {

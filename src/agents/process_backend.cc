@@ -13,12 +13,12 @@ class SystemPipe final : public AgentPipe {
   platform::NamedPipe named;
   bool isNamed = false;
 
-  void drain(std::string& out) {
+  void drain(std::string& out, size_t limit) {
     // An error or the end of the pipe leaves what was read so far; there is nothing to retry.
     if (isNamed) {
-      if (named.isOpen()) named.drain(out);
+      if (named.isOpen()) named.drain(out, limit);
     } else if (anonymous.readHandle() >= 0) {
-      anonymous.drain(out);
+      anonymous.drain(out, limit);
     }
   }
 };
@@ -41,8 +41,8 @@ class SystemProcessHandle final : public AgentProcessHandle {
     error = platform::lastError();
     return false;
   }
-  void readOutput(std::string& out) override {
-    if (pipe_) pipe_->drain(out);
+  void readOutput(std::string& out, size_t limit) override {
+    if (pipe_) pipe_->drain(out, limit);
   }
 
  private:
@@ -56,7 +56,7 @@ SystemProcessBackend::SystemProcessBackend(std::string pipeRoot) : pipeRoot_(std
 
 std::unique_ptr<AgentPipe> SystemProcessBackend::createAnonymousPipe(int& error) {
   auto pipe = std::make_unique<SystemPipe>();
-  if (!pipe->anonymous.create()) {
+  if (!pipe->anonymous.create(kAnonymousPipeBuffer)) {
     error = platform::lastError();
     return nullptr;
   }

@@ -35,9 +35,9 @@ class AgentProcessHandle {
   virtual bool terminate(int& error) = 0;
   // Halts every thread of the process, leaving it in memory. False with `error` on failure.
   virtual bool suspend(int& error) = 0;
-  // Appends what the output pipe holds now, as the agent wrote it (Windows-1251); never waits.
-  // Nothing when the process has no pipe (attached processes).
-  virtual void readOutput(std::string& out) = 0;
+  // Appends what the output pipe holds now, as the agent wrote it (Windows-1251), but at most
+  // `limit` bytes; never waits. Nothing when the process has no pipe (attached processes).
+  virtual void readOutput(std::string& out, size_t limit) = 0;
 };
 
 // What to start.
@@ -79,6 +79,9 @@ class SystemProcessBackend final : public AgentProcessBackend {
  public:
   // Input buffer asked for the named pipe.
   static constexpr size_t kNamedPipeBuffer = 262144;
+  // Buffer asked for the anonymous pipe: output is read once per pass, and a larger buffer lets
+  // a busy writer go on between passes.
+  static constexpr size_t kAnonymousPipeBuffer = 1u << 20;
 
   explicit SystemProcessBackend(std::string pipeRoot = platform::defaultPipeRoot());
   SystemProcessBackend(const SystemProcessBackend&) = delete;

@@ -65,6 +65,17 @@ void TaskList::update(std::vector<amp::Task> tasks, uint64_t now, double localDa
   updateTime_ = localDays;
 }
 
+void TaskList::clear(double localDays) {
+  for (TaskRecord& r : tasks_) {
+    if (history_.size() >= kHistoryLimit) history_.pop_front();
+    history_.push_back({localDays, std::move(r)});
+  }
+  tasks_.clear();
+  hungIndex_ = 0;
+  hasDictionary_ = false;
+  dictionary_.clear();
+}
+
 void TaskList::setDictionary(bool present, adt::Bytes bytes) {
   hasDictionary_ = present;
   dictionary_ = std::move(bytes);

@@ -53,6 +53,11 @@ class TaskList {
   void update(std::vector<amp::Task> tasks, uint64_t now, double localDays,
               int64_t longOperationTimeoutMs);
 
+  // Forgets the current tasks (they go to the history, stamped with `localDays`), their hang
+  // marks and the dictionary. A new process reuses task ids and pulses: marks of the previous
+  // process would make its tasks look hung at once.
+  void clear(double localDays);
+
   // Replaces the decoding dictionary (the raw bytes of tag 5); `present` false: none received.
   void setDictionary(bool present, adt::Bytes bytes);
 

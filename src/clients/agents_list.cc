@@ -167,10 +167,10 @@ void agentsList(Client& client, adt::NioTag& element) {
     if (agent.removed) continue;
     // A client that is not logged in sees one entry per agent: the first of its group.
     if (!loggedIn && agent.workerId != 0) continue;
-    if (filtered &&
-        (!agentMatches(agent, application, server) || !agent.conf.masks.admits(address))) {
-      continue;
-    }
+    if (filtered && !agentMatches(agent, application, server)) continue;
+    // The agent's own address filter, with or without a list filter: for a client that is not
+    // logged in, an agent the login would refuse as unknown is not listed either.
+    if ((filtered || !loggedIn) && !agent.conf.masks.admits(address)) continue;
     out.writeTag(kTagRecord, nullptr, 0);
     if (!agent.conf.id.empty()) out.writeString(kTagAgentId, agent.conf.id);
     out.writeString(kTagAgentName, agent.conf.name);

@@ -23,6 +23,8 @@ class PasswordStore;
 class ClientHost {
  public:
   // The monotonic clock that times inactivity. Must outlive every client.
+  // The manager's home directory (request 73 serves files below it).
+  virtual adt::String homeDirectory() const = 0;
   virtual platform::Clock& clock() = 0;
 
   // The common settings in force (address masks, ports); they change on reconfiguration.

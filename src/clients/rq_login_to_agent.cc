@@ -35,6 +35,16 @@ uint32_t littleEndian32(const uint8_t* p) {
 
 }  // namespace
 
+adt::String iconPath(const std::string& home, const adt::String& icon) {
+  if (icon.starts_with("/")) return icon;  // the administrator's own choice of file
+  const adt::String root = adt::longPath(home + "/icons");
+  const adt::String name = icon.starts_with("icons/") ? icon.substr(6) : icon;
+  const adt::String file = adt::longPath(root + "/" + name);
+  // The home beside the icons folder holds the settings and the password store.
+  if (!file.starts_with(root + "/")) return "";
+  return file;
+}
+
 RqLoginToAgent::RqLoginToAgent(Client& client, adt::NioTag& element)
     : Request(client), createdMs_(client.host().clock().nowMs()), stateMs_(createdMs_) {
   if (element.tag() == kTagShort) {
@@ -167,8 +177,10 @@ void RqLoginToAgent::reply(agents::Agent& agent) {
   adt::MemoryTaggedWriter out;
   if (const int32_t kind = workerKind(agent)) out.writeInt(kTagWorkerKind, kind);
   if (!agent.conf.icon.empty() && clientVersion_ > kIconClientVersion) {
+    const adt::String path = iconPath(agent.host.homePath(), agent.conf.icon);
     try {
-      out.writeBytes(kTagIcon, adt::readWholeFile(agent.conf.icon));
+      if (path.empty()) throw adt::Exception("outside the icons folder");
+      out.writeBytes(kTagIcon, adt::readWholeFile(path));
     } catch (const adt::Exception& e) {
       adt::log(adt::LOG_WARN, "failed to read agent icon '" + agent.conf.icon + "' " + e.text());
     }

@@ -12,6 +12,11 @@ namespace clients {
 // Needs no login. A logged-in client (the console) does not wait for slow starts: it is let go
 // without reply 3 s after the request began; a plain client waits while the request holds the
 // connection. Main thread only.
+// The file of an agent's `icon` setting: a relative name ("icons/a.png" or "a.png") lies in the
+// home's icons folder, the way the web front serves it; an absolute path is taken as written.
+// Empty when a relative name leads out of the icons folder.
+adt::String iconPath(const std::string& home, const adt::String& icon);
+
 class RqLoginToAgent final : public Request {
  public:
   static constexpr uint8_t kTagShort = 14;  // value = the agent name; complete at once

@@ -8,6 +8,7 @@
 #include "clients/rq_ad_proxy.h"
 #include "clients/rq_agent_control.h"
 #include "clients/rq_agent_link.h"
+#include "clients/rq_get_log.h"
 #include "clients/rq_login_to_agent.h"
 #include "clients/rq_set_login.h"
 #include "clients/rq_updates.h"
@@ -33,6 +34,7 @@ CommandTable build() {
   table.bindRequest(48, make<RqAgentSettings>);
   table.bindRequest(68, make<RqLockAgent>);
   table.bindRequest(72, make<RqKillClient>);
+  table.bindRequest(73, make<RqGetLog>);
   table.bindRequest(81, make<RqAgentJavaInfo>);
   table.bindRequest(91, [](Client& client, adt::NioTag& element) -> std::unique_ptr<Request> {
     return std::make_unique<RqAgentStatistics>(client, element, false);

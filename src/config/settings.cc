@@ -176,8 +176,15 @@ void writeAgentSection(const AgentConf& conf, adt::String& out) {
   textLine("cmd", conf.cmd);
   textLine("dir", conf.dir);
   textLine("description", conf.description);
-  // One line per application: the reader takes a whole line as one name.
-  for (const adt::String& app : conf.application) line("application", app);
+  // All names on one line, as the agent-settings reply shows them to people.
+  if (!conf.application.empty()) {
+    adt::String names;
+    for (const adt::String& app : conf.application) {
+      if (!names.empty()) names += ", ";
+      names += app;
+    }
+    line("application", names);
+  }
   textLine("ip_mask", conf.masks.text(kMaskAllow));
   textLine("ban_mask", conf.masks.text(kMaskBan));
   if (conf.runAtLeastOnce) line("run_at_least_once", "1");

@@ -114,6 +114,21 @@ NetResult socketPoll(PollEntry* entries, size_t count, int timeoutMs);
 // Waits until h is readable (or has an error or hang-up pending). value = 1 ready, 0 time-out.
 NetResult socketWaitReadable(SocketHandle h, int timeoutMs);
 
+// Send errors of datagram sockets. On this system a datagram that reaches a closed port is
+// reported back only to a socket that asks for it, and then through a queue of its own: the
+// socket then polls readable (with an error pending) until the queue is emptied, so whoever
+// enables this must take the queue on every read. A datagram that bounced off a closed port is
+// reported as kNetConnReset, the code the other platform gives such a bounce.
+//
+// Enables the queue on `h`. Returns 0 or an error code.
+int socketEnableSendErrors(SocketHandle h);
+// Takes (and clears) the error pending on `h`; 0 when none. With send errors enabled, a bounce
+// also leaves its error pending, and the socket's next send or receive would fail with it.
+int socketTakeError(SocketHandle h);
+// Takes one entry of the queue without waiting. value = 1 with `to` = the destination of the
+// datagram that failed and `code` = its error; value = 0 when the queue is empty.
+NetResult socketTakeSendError(SocketHandle h, Endpoint* to, int* code);
+
 // Parses an IPv4 address in dotted form (each part decimal, octal with a leading 0 or hex with
 // 0x, as the classic converter accepts). False when it is not one.
 bool parseIPv4(const std::string& text, uint32_t* address);

@@ -37,13 +37,16 @@ class OutputPipe {
   OutputPipe(const OutputPipe&) = delete;
   OutputPipe& operator=(const OutputPipe&) = delete;
 
-  // Makes a new pipe (closing any held one). False on failure.
-  bool create();
+  // Makes a new pipe (closing any held one). `bufferBytes` > 0 asks for that much pipe buffer
+  // (granted as far as the system allows; a refusal is not a failure). False on failure.
+  bool create(size_t bufferBytes = 0);
   int readHandle() const { return read_; }
   int writeHandle() const { return write_; }
   void closeWriteEnd();
   void close();
-  PipeRead drain(std::string& out) { return drainPipe(read_, out); }
+  PipeRead drain(std::string& out, size_t limit = 16u << 20) {
+    return drainPipe(read_, out, limit);
+  }
 
  private:
   int read_ = -1;
@@ -91,7 +94,9 @@ class NamedPipe {
   // Full path of the FIFO; empty when none is held.
   const std::string& path() const { return path_; }
   // kEnd also while no writer has opened the pipe yet.
-  PipeRead drain(std::string& out) { return drainPipe(read_, out); }
+  PipeRead drain(std::string& out, size_t limit = 16u << 20) {
+    return drainPipe(read_, out, limit);
+  }
   void close();
 
  private:

@@ -49,6 +49,9 @@ struct ExitStatus {
   int code = 0;           // exit code, or the signal number when signaled
 };
 
+// The conventional name of a signal ("SIGKILL"), or "SIG<number>" when it has none.
+std::string signalName(int signal);
+
 // One process: a child we started or another process we attached to. Owns its handle (the
 // child's pid until reaped, or a pidfd for an attached process). Not copyable; movable. One
 // thread at a time.

@@ -300,7 +300,7 @@ void AMServer::serverRequestAgent(uint16_t port, uint32_t code, uint32_t arg, co
   adt::SocketAddress to;
   to.address = platform::hostToNet32(0x7F000001);
   to.port = port;
-  agentListener_->socket().sendTo(datagram.data(), datagram.size(), to);
+  agentListener_->sendTo(datagram.data(), datagram.size(), to);
 }
 
 void AMServer::queueAgentDeletion(agents::Agent& agent) { agentsToDelete_.push_back(&agent); }
@@ -407,6 +407,11 @@ std::vector<web::AgentSummary> AMServer::agents() const {
     out.push_back(std::move(s));
   }
   return out;
+}
+
+void AMServer::agentBounced(uint16_t port) {
+  // The process is left alone: its lifecycle decides what follows the lost link.
+  if (agents::Agent* agent = findAgentByPort(port)) agent->process()->dropLink();
 }
 
 void AMServer::agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePort) {

@@ -145,6 +145,7 @@ class AMServer final : public config::IniDesriptorFinder,
   static constexpr uint64_t kPeriodicIntervalMs = 100;
   void periodicStep();
   void agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePort) override;
+  void agentBounced(uint16_t port) override;
   bool findRunningAgent(const adt::String& name, const adt::String& id, uint16_t port,
                         adt::String& description) override;
 

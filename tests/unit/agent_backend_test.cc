@@ -40,7 +40,7 @@ TEST(SystemProcessBackendTest, NamedPipeOutputIsReadAfterAKill) {
   ASSERT_TRUE(testsupport::waitUntil([&] { return process->hasEnded(); }, std::chrono::seconds(30)));
   EXPECT_EQ(process->exitStatus().code, 1u);
   std::string output;
-  process->readOutput(output);
+  process->readOutput(output, 1u << 20);
   EXPECT_EQ(output, "last words\n");
 }
 

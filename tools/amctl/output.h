@@ -35,6 +35,8 @@ struct Result {
   Record top;
   std::string listName;  // non-empty: `records` is printed under this name
   std::vector<Record> records;
+  // Non-empty: the text form prints this alone (a file's content), JSON still the fields.
+  std::string raw;
 };
 
 // JSON string literal for UTF-8 `text`.

@@ -54,6 +54,7 @@ DemoAgent::DemoAgent(const Options& options, Output& output, uint16_t managerPor
   dictionary_ = amp::encodeDictionary(d);
   if (options.crashAfterMs >= 0)
     crashAtMs_ = startMs_ + static_cast<uint64_t>(options.crashAfterMs);
+  if (options.exitAfterMs >= 0) exitAtMs_ = startMs_ + static_cast<uint64_t>(options.exitAfterMs);
   if (!options.noReport) reportAtMs_ = startMs_ + options.slowStartMs;
 }
 
@@ -64,6 +65,7 @@ int DemoAgent::run() {
   if (options_.clientPort) {
     out_.line(adt::format("desktop clients on 127.0.0.1:%u", options_.clientPort));
   }
+  if (options_.outputBytes > 0) writeBulkOutput(options_.outputBytes);
   std::vector<platform::PollEntry> entries;
   while (!ended_) {
     onTimers(clock_.nowMs());
@@ -101,9 +103,29 @@ int DemoAgent::run() {
   return exitCode_;
 }
 
+void DemoAgent::writeBulkOutput(uint64_t bytes) {
+  // Blocking writes, as a program that prints a lot does: it waits while the pipe is full.
+  std::string chunk;
+  uint64_t written = 0, lineNo = 0;
+  while (written < bytes) {
+    chunk.clear();
+    while (chunk.size() < 65536 && written + chunk.size() < bytes) {
+      chunk += adt::format("bulk output line %010llu\n", static_cast<unsigned long long>(lineNo++));
+    }
+    if (written + chunk.size() > bytes) chunk.resize(static_cast<size_t>(bytes - written));
+    if (platform::writeFile(platform::standardOutput(), chunk.data(), chunk.size()) < 0) break;
+    written += chunk.size();
+  }
+  out_.line(adt::format("bulk output done: %llu bytes", static_cast<unsigned long long>(written)));
+}
+
 void DemoAgent::onTimers(uint64_t now) {
   if (now >= crashAtMs_) {
     end(kCrashExitCode, "crashing as told (--demo-crash-after)");
+    return;
+  }
+  if (now >= exitAtMs_) {
+    end(0, "ending by itself as told (--demo-exit-after)");
     return;
   }
   if (now >= reportAtMs_) sendStartReport(now);

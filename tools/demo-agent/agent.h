@@ -38,6 +38,8 @@ class DemoAgent {
   static constexpr uint64_t kNever = UINT64_MAX;
 
   void onTimers(uint64_t now);
+  // --demo-output-bytes: numbered lines to standard output, then "bulk output done".
+  void writeBulkOutput(uint64_t bytes);
   int pollTimeout(uint64_t now) const;
   void onSignal();
   void handleDatagram(const agents::amp::Datagram& d);
@@ -64,6 +66,7 @@ class DemoAgent {
   uint64_t startMs_;
 
   uint64_t crashAtMs_ = kNever;
+  uint64_t exitAtMs_ = kNever;
   uint64_t reportAtMs_ = kNever;
   uint64_t telemetryAtMs_ = kNever;
   uint32_t reportsSent_ = 0;

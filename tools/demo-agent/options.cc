@@ -57,6 +57,10 @@ const OptionRule kRules[] = {
      [](Options& o, const adt::String&, uint64_t) { o.noReport = true; }},
     {"--demo-crash-after", kNumber, 0, kIntMax,
      [](Options& o, const adt::String&, uint64_t n) { o.crashAfterMs = static_cast<int64_t>(n); }},
+    {"--demo-exit-after", kNumber, 0, kIntMax,
+     [](Options& o, const adt::String&, uint64_t n) { o.exitAfterMs = static_cast<int64_t>(n); }},
+    {"--demo-output-bytes", kNumber, 0, 1ull << 32,
+     [](Options& o, const adt::String&, uint64_t n) { o.outputBytes = n; }},
     {"--demo-ignore-stop", kFlag, 0, 0,
      [](Options& o, const adt::String&, uint64_t) { o.ignoreStop = true; }},
     {"--demo-no-ping", kFlag, 0, 0,
@@ -200,6 +204,10 @@ adt::String helpText() {
          "Misbehaviour for tests:\n"
          "  --demo-no-report          never send the start report (and so no telemetry)\n"
          "  --demo-crash-after <ms>   exit with code 3 after <ms> milliseconds\n"
+         "  --demo-exit-after <ms>    end by itself (exit code 0) after <ms> milliseconds\n"
+         "  --demo-output-bytes <n>   write <n> bytes of numbered lines to standard output at\n"
+         "                            start, blocking while the pipe is full, then the line\n"
+         "                            \"bulk output done\"\n"
          "  --demo-ignore-stop        ignore stop requests (codes 3 and 19) and SIGTERM\n"
          "  --demo-no-ping            never answer pings\n"
          "  --demo-stuck-task         report a task whose pulse never moves (op 5000)\n"

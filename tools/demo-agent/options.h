@@ -32,6 +32,8 @@ struct Options {
   bool help = false;
   bool noReport = false;
   int64_t crashAfterMs = -1;  // -1: never
+  int64_t exitAfterMs = -1;   // -1: never; ends by itself (code 0) after this long
+  uint64_t outputBytes = 0;   // written to standard output at start, in blocking writes
   bool ignoreStop = false;
   bool noPing = false;
   bool stuckTask = false;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/errqueue.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <vector>
 
 #include "platform/posix/net_error.h"
@@ -377,6 +379,50 @@ int lookupIPv4(const std::string& host, uint32_t* address) {
   }
   freeaddrinfo(found);
   return result;
+}
+
+int socketEnableSendErrors(SocketHandle h) {
+  const int on = 1;
+  return ::setsockopt(h, IPPROTO_IP, IP_RECVERR, &on, sizeof on) == 0 ? 0 : lastCode();
+}
+
+int socketTakeError(SocketHandle h) {
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (::getsockopt(h, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return lastCode();
+  return translate(error);
+}
+
+NetResult socketTakeSendError(SocketHandle h, Endpoint* to, int* code) {
+  char data[64];
+  alignas(cmsghdr) char control[256];
+  sockaddr_in destination{};
+  iovec iov{data, sizeof data};
+  msghdr msg{};
+  msg.msg_name = &destination;
+  msg.msg_namelen = sizeof destination;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t n;
+  do {
+    n = ::recvmsg(h, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno == EAGAIN ? done(0) : fail();
+  int error = 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
+    sock_extended_err err;
+    std::memcpy(&err, CMSG_DATA(c), sizeof err);
+    // The port answered "unreachable": what the other platform reports as a reset.
+    error = err.ee_origin == SO_EE_ORIGIN_ICMP && err.ee_errno == ECONNREFUSED
+                ? kNetConnReset
+                : translate(static_cast<int>(err.ee_errno));
+  }
+  fromSockaddr(destination, to);
+  if (code) *code = error;
+  return done(1);
 }
 
 uint32_t hostToNet32(uint32_t v) { return htonl(v); }

@@ -81,7 +81,7 @@ bool waitPipeReadable(int readHandle, int timeoutMs) {
 
 OutputPipe::~OutputPipe() { close(); }
 
-bool OutputPipe::create() {
+bool OutputPipe::create(size_t bufferBytes) {
   close();
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return false;
@@ -91,6 +91,12 @@ bool OutputPipe::create() {
     ::close(fds[1]);
     errno = saved;
     return false;
+  }
+  if (bufferBytes > 0) {
+    // Best effort: the system caps the size an unprivileged process may ask for.
+    const int saved = errno;
+    ::fcntl(fds[0], F_SETPIPE_SZ, static_cast<int>(bufferBytes));
+    errno = saved;
   }
   read_ = fds[0];
   write_ = fds[1];

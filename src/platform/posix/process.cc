@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <string>
 
 #include "platform/posix/process_internal.h"
 
@@ -147,6 +148,22 @@ bool Process::hasEnded() {
   }
   errno = saved;
   return ended_;
+}
+
+std::string signalName(int signal) {
+  static const struct {
+    int number;
+    const char* name;
+  } kNames[] = {{SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},
+                {SIGILL, "SIGILL"},   {SIGTRAP, "SIGTRAP"}, {SIGABRT, "SIGABRT"},
+                {SIGBUS, "SIGBUS"},   {SIGFPE, "SIGFPE"},   {SIGKILL, "SIGKILL"},
+                {SIGUSR1, "SIGUSR1"}, {SIGSEGV, "SIGSEGV"}, {SIGUSR2, "SIGUSR2"},
+                {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGTERM, "SIGTERM"},
+                {SIGXCPU, "SIGXCPU"}, {SIGXFSZ, "SIGXFSZ"}, {SIGSYS, "SIGSYS"}};
+  for (const auto& entry : kNames) {
+    if (entry.number == signal) return entry.name;
+  }
+  return "SIG" + std::to_string(signal);
 }
 
 bool Process::sendSignal(int signal) {
