@@ -8,6 +8,7 @@
 #include "adt/tagged_format.h"
 #include "adt/tagged_writer.h"
 #include "clients/client.h"
+#include "clients/client_exception.h"
 #include "clients/client_host.h"
 
 namespace clients {
@@ -32,8 +33,14 @@ bool RqGetLog::onMessage(adt::NioTag& element) {
   if (path != home && !path.starts_with(home + "/")) {
     throw adt::Exception("Абсолютные пути запрещены");
   }
-  file_ = std::make_unique<adt::File>(path, adt::kFileRead | adt::kShareReadWrite |
-                                                adt::kOpenExisting);
+  // The home also holds the password store, which no client reads, and the settings, which
+  // only administrators read (as they may through the settings request).
+  if (path.ends_with(".sec")) {
+    throw ClientException("Привилегий недостаточно", ClientException::kInsufficientPrivileges);
+  }
+  if (path.ends_with(".ini")) client().checkPrivilege(1);
+  file_ =
+      std::make_unique<adt::File>(path, adt::kFileRead | adt::kShareReadWrite | adt::kOpenExisting);
   const uint64_t size = file_->size();
   left_ = std::min<uint64_t>(size, wanted);
   file_->seek(size - left_);

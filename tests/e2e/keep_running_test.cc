@@ -3,7 +3,6 @@
 // back as a new process, and an agent that writes megabytes to its output keeps running while
 // its output log holds the end of what it wrote.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <stdlib.h>
 
@@ -40,11 +39,14 @@ class KeepRunning : public ::testing::Test {
     am_ = &home_.console();
     ASSERT_TRUE(am_->waitForOutput(") запущен", 60s)) << am_->output();
   }
-  std::string amctl(const std::vector<std::string>& args) {
+  testsupport::RunResult runAmctl(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {AM_BUILD_DIR "/amctl", "--port",
                                      std::to_string(home_.clientPort), "--user", ""};
     argv.insert(argv.end(), args.begin(), args.end());
-    const testsupport::RunResult r = testsupport::run(argv, "", 60s);
+    return testsupport::run(argv, "", 60s);
+  }
+  std::string amctl(const std::vector<std::string>& args) {
+    const testsupport::RunResult r = runAmctl(args);
     EXPECT_EQ(r.exitCode, 0) << r.output;
     return r.output;
   }
@@ -91,14 +93,13 @@ TEST_F(KeepRunning, KilledAgentIsBackAsANewProcessAndTheEndNamesTheSignal) {
   ASSERT_EQ(::kill(first, SIGKILL), 0);
   const std::string reason = "процесс завершён сигналом 9 (SIGKILL)";
   ASSERT_TRUE(am_->waitForOutput(reason, 60s)) << am_->output();
-  ASSERT_TRUE(testsupport::waitUntil(
-      [&] { return count(am_->output(), ") запущен") >= 2; }, 60s))
+  ASSERT_TRUE(testsupport::waitUntil([&] { return count(am_->output(), ") запущен") >= 2; }, 60s))
       << am_->output();
   const int second = home_.agentPids().back();
   EXPECT_NE(second, first);
   EXPECT_TRUE(testsupport::processAlive(second));
-  EXPECT_NE(am_->output().find("Неожиданная остановка агента \"Keeper\" (pid:" +
-                               std::to_string(first) + ")"),
+  EXPECT_NE(am_->output().find(
+                "Неожиданная остановка агента \"Keeper\" (pid:" + std::to_string(first) + ")"),
             std::string::npos);
 }
 
@@ -108,8 +109,10 @@ TEST_F(KeepRunning, AgentWritingTenMegabytesKeepsRunningAndItsOutputLogHoldsTheE
   const std::string file = home_.file("log/k1/k1.out");
   // The line after the bulk output is written only once everything before it was read.
   ASSERT_TRUE(testsupport::waitUntil(
-      [&] { return testsupport::readFile(file).find("bulk output done: 10000000 bytes") !=
-                   std::string::npos; },
+      [&] {
+        return testsupport::readFile(file).find("bulk output done: 10000000 bytes") !=
+               std::string::npos;
+      },
       120s))
       << am_->output();
   EXPECT_TRUE(testsupport::processAlive(pid));
@@ -126,6 +129,13 @@ TEST_F(KeepRunning, AgentWritingTenMegabytesKeepsRunningAndItsOutputLogHoldsTheE
   // The manager's own log is readable the same way.
   EXPECT_NE(amctl({"log", "log/am.log", "100000"}).find("Запуск агента \"Keeper\""),
             std::string::npos);
+  // But not the password store, whatever the path says; the settings only for administrators.
+  for (const char* name : {"am.sec", "log/../am.sec"}) {
+    const testsupport::RunResult refused = runAmctl({"log", name, "100"});
+    EXPECT_NE(refused.exitCode, 0) << refused.output;
+    EXPECT_NE(refused.output.find("Привилегий недостаточно"), std::string::npos) << refused.output;
+  }
+  EXPECT_NE(amctl({"log", "am.ini", "100000"}).find("[agent]"), std::string::npos);
 }
 
 }  // namespace
