@@ -37,11 +37,7 @@ bool AgentOutput::openFile() {
   int64_t size = file_ == platform::kNoFile ? -1 : platform::fileSize(file_);
   if (size >= 0) size = platform::seekFile(file_, 0, platform::kSeekEnd);
   if (size < 0) {
-    adt::log(adt::LOG_ERR, "agent output '" + path_ + "': " +
-                               platform::systemErrorText(platform::lastError()));
-    if (file_ != platform::kNoFile) platform::closeFile(file_);
-    file_ = platform::kNoFile;
-    fileFailed_ = true;
+    giveUpFile();
     return false;
   }
   fileSize_ = static_cast<uint64_t>(size);
@@ -66,14 +62,19 @@ void AgentOutput::cutFile() {
             platform::writeFile(file_, tail.data(), tail.size()) >= 0 &&
             platform::truncateFile(file_, head.size() + tail.size());
   if (!ok) {
-    adt::log(adt::LOG_ERR, "agent output '" + path_ + "': " +
-                               platform::systemErrorText(platform::lastError()));
-    platform::closeFile(file_);
-    file_ = platform::kNoFile;
-    fileFailed_ = true;
+    giveUpFile();
     return;
   }
   fileSize_ = head.size() + tail.size();
+}
+
+void AgentOutput::giveUpFile() {
+  // The last error tells why; the memory tail goes on, the file is not tried again.
+  adt::log(adt::LOG_ERR,
+           "agent output '" + path_ + "': " + platform::systemErrorText(platform::lastError()));
+  if (file_ != platform::kNoFile) platform::closeFile(file_);
+  file_ = platform::kNoFile;
+  fileFailed_ = true;
 }
 
 void AgentOutput::append(const std::string& bytes) {
@@ -92,11 +93,7 @@ void AgentOutput::append(const std::string& bytes) {
   if (fileSize_ >= limits_.fileCap) cutFile();
   if (file_ == platform::kNoFile) return;
   if (platform::writeFile(file_, bytes.data(), bytes.size()) < 0) {
-    adt::log(adt::LOG_ERR, "agent output '" + path_ + "': " +
-                               platform::systemErrorText(platform::lastError()));
-    platform::closeFile(file_);
-    file_ = platform::kNoFile;
-    fileFailed_ = true;
+    giveUpFile();
     return;
   }
   fileSize_ += bytes.size();

@@ -47,6 +47,8 @@ class AgentOutput {
  private:
   bool openFile();
   void cutFile();
+  // Logs the last error and stops writing the file.
+  void giveUpFile();
 
   std::string path_;
   OutputLimits limits_;
