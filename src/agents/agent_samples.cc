@@ -75,16 +75,21 @@ const RingSample& SampleHistory::newest() const {
 }
 
 void SampleHistory::store(double time, const amp::PerformanceSample& values) {
-  if (ring_.empty()) ring_.resize(kRingSize);
-  index_ = (index_ + 1) % kRingSize;
-  ring_[index_] = RingSample{time, values};
+  // The ring grows with the samples held (a day of them is megabytes) and wraps once full.
+  if (ring_.size() < kRingSize) {
+    ring_.push_back(RingSample{time, values});
+    index_ = ring_.size() - 1;
+  } else {
+    index_ = (index_ + 1) % kRingSize;
+    ring_[index_] = RingSample{time, values};
+  }
   if (stored_ < kRingSize) ++stored_;
 }
 
 LoadStatistics SampleHistory::compute(double nowDays) const {
   std::vector<const RingSample*> quarter, minute;  // newest first
   for (size_t k = 0; k < stored_; ++k) {
-    const RingSample& s = ring_[(index_ + kRingSize - k) % kRingSize];
+    const RingSample& s = ring_[(index_ + ring_.size() - k) % ring_.size()];
     if (s.time == 0 || s.time < nowDays - kQuarterDays) break;
     quarter.push_back(&s);
     if (s.time >= nowDays - kMinuteDays) minute.push_back(&s);

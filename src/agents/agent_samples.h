@@ -47,7 +47,7 @@ class SampleHistory {
   void completeNewest(uint32_t count);
   // The newest ring entry (time 0 before the first store).
   const RingSample& newest() const;
-  // Stores at the next position of the ring (index + 1 modulo kRingSize).
+  // Stores the newest sample; once kRingSize are held, in place of the oldest.
   void store(double time, const amp::PerformanceSample& values);
 
   // Statistics 3 to 15 from the ring samples of the last 15 minutes before `nowDays`
@@ -56,9 +56,11 @@ class SampleHistory {
 
   const std::deque<RawSample>& raw() const { return raw_; }
   size_t stored() const { return stored_; }
+  // Ring entries allocated (grows with the samples stored, up to kRingSize).
+  size_t ringCapacity() const { return ring_.capacity(); }
 
  private:
-  std::vector<RingSample> ring_;  // allocated (zeroed) on the first store
+  std::vector<RingSample> ring_;  // newest at index_; as many entries as samples, up to kRingSize
   size_t index_ = 0;
   size_t stored_ = 0;  // stores so far, capped at kRingSize
   std::deque<RawSample> raw_;

@@ -418,6 +418,41 @@ TEST_F(HealthTest, StatisticsFromTheSampleWindows) {
   EXPECT_EQ(lone[8], 10);
 }
 
+TEST_F(HealthTest, TheSampleRingGrowsWithItsSamplesAndWrapsAtItsLimit) {
+  const double second = 1.0 / 86400;
+  const double t0 = 45000.5;
+  auto sample = [second](int i) {
+    amp::PerformanceSample s;
+    s.setWord(2, static_cast<uint32_t>(i));
+    s.setNestedValue(1, static_cast<uint32_t>(i % 97) * 131072);
+    s.setNestedValue(5, 128 * 131072);
+    s.gcDays = i * 0.001 * second;
+    return s;
+  };
+  SampleHistory few;
+  for (int i = 0; i < 10; ++i) few.store(t0 + i * second, sample(i));
+  EXPECT_LE(few.ringCapacity(), 16u);  // not the whole ring for ten samples
+  EXPECT_EQ(few.newest().values.word(2), 9u);
+
+  // Past the limit the oldest goes: the statistics are those of the newest kRingSize alone.
+  const int total = static_cast<int>(SampleHistory::kRingSize) + 1000;
+  SampleHistory wrapped, fresh;
+  for (int i = 0; i < total; ++i) {
+    wrapped.store(t0 + i * second, sample(i));
+    if (i >= 1000) fresh.store(t0 + i * second, sample(i));
+  }
+  EXPECT_EQ(wrapped.stored(), SampleHistory::kRingSize);
+  EXPECT_EQ(wrapped.ringCapacity(), SampleHistory::kRingSize);
+  EXPECT_EQ(wrapped.newest().values.word(2), static_cast<uint32_t>(total - 1));
+  const double end = t0 + (total - 1) * second;
+  for (double now : {end, end + 30 * second, end + 899 * second}) {
+    EXPECT_EQ(wrapped.compute(now), fresh.compute(now)) << now;
+  }
+  // The quarter hour holds the samples of its 900 seconds: statistic 12 counts their requests
+  // (one request a sample; the window's edge may fall on either side of a sample).
+  EXPECT_NEAR(static_cast<double>(wrapped.compute(end)[11]), 900, 1);
+}
+
 TEST_F(HealthTest, LoadScoreWeightsDecideTheWorker) {
   LoadStatistics a{}, b{};
   a[2] = 5;  // statistic 3 greater: 100
