@@ -1,5 +1,7 @@
 #include "agents/agent_stop.h"
 
+#include <algorithm>
+
 namespace agents {
 
 namespace {
@@ -63,8 +65,9 @@ bool sweepStoppingAgents(AgentList& agents, bool leave, uint64_t timeoutMs, uint
 
 void stopAllAgents(AgentList& agents, const adt::String& reason, bool leave, uint64_t timeoutMs,
                    uint64_t t0, platform::Clock& clock, const std::function<void()>& pass) {
-  requestStopOfAllAgents(agents, reason, leave, timeoutMs);
-  while (sweepStoppingAgents(agents, leave, timeoutMs, t0, clock, pass)) {
+  const uint64_t limit = std::min(timeoutMs, kAgentStopLimitMs);
+  requestStopOfAllAgents(agents, reason, leave, limit);
+  while (sweepStoppingAgents(agents, leave, limit, t0, clock, pass)) {
   }
 }
 
