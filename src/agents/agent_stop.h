@@ -21,8 +21,8 @@ bool keptOnLeave(const Agent& agent, bool leave);
 
 // Asks every agent to stop, in list order: a finished run is cleaned up; a start still pending
 // is dropped (finished, with `reason` as the stop reason); a running process
-// gets a soft stop without notification, plain with `timeoutMs`, or, when it is kept on leave,
-// soft with an hour of time-out and grace (and it is left running when the manager exits).
+// gets a soft stop without notification with `timeoutMs`, unless it is kept on leave: that one
+// is not asked to stop at all and is left running when the manager exits.
 void requestStopOfAllAgents(AgentList& agents, const adt::String& reason, bool leave,
                             uint64_t timeoutMs);
 

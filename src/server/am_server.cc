@@ -5,10 +5,12 @@
 #include "adt/log.h"
 #include "adt/socket.h"
 #include "agents/agent_http.h"
+#include "agents/agent_reattach.h"
 #include "agents/agent_stop.h"
 #include "agents/amp.h"
 #include "platform/net.h"
 #include "platform/pipe.h"
+#include "platform/process.h"
 #include "platform/self.h"
 #include "server/port_allocation.h"
 #include "platform/system_status.h"
@@ -137,6 +139,13 @@ AMServer::AMServer(const std::string& settingsPath, const Options& options)
 
   // 14.
   adt::LogLine(adt::LOG_INFO) << "##### " << kTitle << " started #####";
+
+  // 16: agents a previous manager of this home left running are taken back.
+  {
+    platform::ProcessTimes self;
+    platform::readProcessTimes(platform::currentProcessId(), self);
+    agents::reattachAgents(agents_, *this, installationKey_, self.startUnixMs);
+  }
 
   // 17: agents with their own client port range enable allocation.
   for (const auto& agent : agents_) {
@@ -436,6 +445,9 @@ void AMServer::agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePo
       break;
   }
   agents::Agent* agent = findAgentByPort(sourcePort);
+  // A process taken over from the previous manager sent its start report there: its first
+  // datagram here links it, once the port is known to be its own.
+  if (!agent) agent = agents::linkTakenOverAgent(agents_, sourcePort);
   if (!agent) return;
   agents::AgentAttach& link = *agent->process()->link;
   switch (d.header.code) {

@@ -170,7 +170,7 @@ TEST_F(GroupTest, ServerStopKeepsNamedPipeAgentsWhenLeaving) {
   list.push_back(std::make_unique<Agent>(host, section("Q", "q1")));
   launch(*list[0]);
   link(*list[0]);
-  list[1]->reattach(900);  // uses the named pipe
+  list[1]->takeOver(900, "");  // taken over from the previous manager: uses the named pipe
   link(*list[1]);
   launch(*list[2]);
   link(*list[2]);
@@ -197,8 +197,8 @@ TEST_F(GroupTest, ServerStopKeepsNamedPipeAgentsWhenLeaving) {
   EXPECT_TRUE(a.terminated);
   EXPECT_FALSE(n.terminated);  // left for the next manager
   EXPECT_FALSE(q.terminated);
-  EXPECT_EQ(list[1]->process()->stopRequest->timeout, kLeaveStopMs);
-  EXPECT_EQ(list[1]->process()->stopRequest->grace, kLeaveStopMs);
+  // Not even asked to stop: it keeps serving until the next manager takes it over.
+  EXPECT_FALSE(list[1]->process()->stopRequest.has_value());
   EXPECT_TRUE(logs.hasPrefix(
       adt::LOG_WARN, "...агент \"A\" (pid:4000) убит, причина: не успел остановиться сам (2"));
   expectKillLines(from, true);
