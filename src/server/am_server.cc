@@ -13,6 +13,7 @@
 #include "platform/process.h"
 #include "platform/self.h"
 #include "server/port_allocation.h"
+#include "server/self_restart.h"
 #include "platform/system_status.h"
 #include "server/arguments.h"
 
@@ -216,6 +217,10 @@ void AMServer::serverStop(const adt::String& reason, bool leave, uint64_t timeou
   // Soft stop for every agent, then sweeps that kill what has not gone within the time-out;
   // with `leave`, agents writing into their own named pipe stay for the next manager.
   agents::stopAllAgents(agents_, reason, leave, timeoutMs, t0, clock_, [this] { serverProcess(); });
+}
+
+bool AMServer::restartManager(adt::String& why) {
+  return launchSelfRestart(paths_.module, paths_.home, why);
 }
 
 void AMServer::consoleCommand(const adt::String& command, adt::String& out) {
