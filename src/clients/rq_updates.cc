@@ -138,8 +138,10 @@ void RqUpdateModify::run(updates::UpdateStore& store) {
         adt::String why;
         if (!client().host().restartManager(why)) {
           adt::log(adt::LOG_WARN, "manager update " + path_ + " installed; restart: " + why);
-          throw adt::Exception("Обновление \"" + path_ + "\" установлено, но менеджер не "
-                               "перезапущен: " + why);
+          throw adt::Exception("Обновление \"" + path_ +
+                               "\" установлено, но менеджер не "
+                               "перезапущен: " +
+                               why);
         }
       }
       break;
