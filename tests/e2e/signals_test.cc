@@ -31,13 +31,23 @@ class StopSignals : public ::testing::TestWithParam<int> {
         << am_->output();
   }
 
+  // The pid of the agent named `name`, from the console output; 0 when not there.
+  int pidOf(const std::string& name) {
+    const std::string out = am_->output();
+    const std::string key = "агент \"" + name + "\" (pid:";
+    const size_t at = out.find(key);
+    return at == std::string::npos ? 0 : std::atoi(out.c_str() + at + key.size());
+  }
+
   testsupport::AmHome home_{AM_BUILD_DIR "/am"};
   testsupport::Child* am_ = nullptr;
 };
 
 TEST_P(StopSignals, StopTheManagerAndEveryAgentInOrder) {
   start();
-  const std::vector<int> pids = home_.agentPids();
+  const std::vector<int> pids = {pidOf("Polite"), pidOf("Stubborn")};
+  ASSERT_GT(pids[0], 0);
+  ASSERT_GT(pids[1], 0);
   const std::string name = GetParam() == SIGTERM ? "SIGTERM" : "SIGINT";
   am_->kill(GetParam());
   ASSERT_TRUE(am_->waitExit(90s)) << am_->output();
