@@ -113,6 +113,10 @@ class Agent {
   // Takes over a process found running at start-up: a run with the attached process, at once
   // asked to stop softly within an hour ("перезапуск AM"). Throws when it cannot be opened.
   void reattach(uint32_t pid);
+  // Takes over a process of this very instance left running by the previous manager: it
+  // becomes this instance's run and keeps running (no second copy is started), its output
+  // read again from `pipeName`. Throws when it cannot be opened.
+  void takeOver(uint32_t pid, const std::string& pipeName);
 
   // Workers (called on the primary). Creates missing extra workers (appended to `list`) and
   // takes surplus ones out of the group, to match the staged counts.

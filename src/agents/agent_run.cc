@@ -47,7 +47,9 @@ AgentProcess::AgentProcess(AgentRun& owner, adt::String processName, bool usesNa
       pid(processHandle->pid()),
       handle(std::move(processHandle)),
       attached(wasAttached),
-      output(wasAttached ? std::string() : outputPath(run.agent)) {
+      // A process taken over by its own instance keeps its output log; a temporary instance
+      // (only stopped, then deleted) has none.
+      output(wasAttached && run.agent.removed ? std::string() : outputPath(run.agent)) {
   platform::Clock& clock = run.agent.host.clock();
   startTime = platform::toFractionalDays(clock.localNow());
   startTick = clock.nowMs();
@@ -209,9 +211,11 @@ void AgentRun::finish(const adt::String& reason) {
   finished = true;
 }
 
-void AgentRun::attachProcess(uint32_t pid) {
+void AgentRun::attachProcess(uint32_t pid, const std::string& pipeName) {
   int error = 0;
-  std::unique_ptr<AgentProcessHandle> handle = agent.host.processBackend().attach(pid, error);
+  AgentProcessBackend& backend = agent.host.processBackend();
+  std::unique_ptr<AgentProcessHandle> handle =
+      pipeName.empty() ? backend.attach(pid, error) : backend.attachWithPipe(pid, pipeName, error);
   if (!handle) throw adt::LastError("OpenProcess(" + std::to_string(pid) + ")", error);
   process = std::make_unique<AgentProcess>(*this, agent.conf.name, true, std::move(handle), true);
 }

@@ -104,7 +104,8 @@ class AgentRun {
 
   // Attaches a process found running (no output pipe, counts as using the named pipe).
   // Throws adt::LastError when it cannot be opened.
-  void attachProcess(uint32_t pid);
+  // With `pipeName`, the named pipe it still writes into is taken over too.
+  void attachProcess(uint32_t pid, const std::string& pipeName = std::string());
 
   Agent& agent;
   AgentVersionRef version;                // the version used for this start

@@ -1,5 +1,7 @@
 #include "agents/agent_stop.h"
 
+#include <algorithm>
+
 namespace agents {
 
 namespace {
@@ -29,11 +31,10 @@ void requestStopOfAllAgents(AgentList& agents, const adt::String& reason, bool l
       continue;
     }
     if (!liveProcess(*agent)) continue;
-    if (keptOnLeave(*agent, leave)) {
-      agent->run->softStop(reason, false, kLeaveStopMs, kLeaveStopMs);
-    } else {
-      agent->run->softStop(reason, false, timeoutMs, 0);
-    }
+    // A process kept for the next manager is not asked to stop: it goes on serving, and the
+    // next manager takes it over as the run of its instance.
+    if (keptOnLeave(*agent, leave)) continue;
+    agent->run->softStop(reason, false, timeoutMs, 0);
   }
 }
 
@@ -43,10 +44,11 @@ bool sweepStoppingAgents(AgentList& agents, bool leave, uint64_t timeoutMs, uint
   // By index: a pass may delete agents (removed ones, once stopped) from the list.
   for (size_t i = 0; i < agents.size(); ++i) {
     Agent& agent = *agents[i];
+    // First what the process wrote, ended or not: its last words on the stop come after the
+    // previous sweep read, and an agent blocked on its full output pipe could not stop at all.
+    if (agent.run && agent.run->process) agent.run->process->pumpOutput();
     if (agent.run && agent.run->finished) agent.cleanup();
     AgentProcess* p = liveProcess(agent);
-    // An agent blocked on its full output pipe could not finish its stop.
-    if (p) p->pumpOutput();
     if (p && !keptOnLeave(agent, leave)) {
       const uint64_t waited = clock.nowMs() - t0;
       if (waited > timeoutMs) {
@@ -63,8 +65,14 @@ bool sweepStoppingAgents(AgentList& agents, bool leave, uint64_t timeoutMs, uint
 
 void stopAllAgents(AgentList& agents, const adt::String& reason, bool leave, uint64_t timeoutMs,
                    uint64_t t0, platform::Clock& clock, const std::function<void()>& pass) {
-  requestStopOfAllAgents(agents, reason, leave, timeoutMs);
-  while (sweepStoppingAgents(agents, leave, timeoutMs, t0, clock, pass)) {
+  const uint64_t limit = std::min(timeoutMs, kAgentStopLimitMs);
+  requestStopOfAllAgents(agents, reason, leave, limit);
+  while (sweepStoppingAgents(agents, leave, limit, t0, clock, pass)) {
+  }
+  // What is left running keeps its named pipe, so the next manager reads its output.
+  for (const std::unique_ptr<Agent>& agent : agents) {
+    AgentProcess* p = agent->process();
+    if (p && keptOnLeave(*agent, leave)) p->handle->leaveRunning();
   }
 }
 

@@ -10,6 +10,10 @@ namespace agents {
 
 // Time-outs and grace of an agent left running for the next manager.
 constexpr uint64_t kLeaveStopMs = 3600000;
+// The longest the agents are waited for when the manager stops, whatever time-out the caller
+// gives (the console's is hours): an agent that ignores the stop is then killed, never left
+// without a manager.
+constexpr uint64_t kAgentStopLimitMs = 20000;
 
 // True when the agent's process is to outlive this manager: `leave` is set (a restart holds
 // the leave marker) and the process writes into its own named pipe.
@@ -17,8 +21,8 @@ bool keptOnLeave(const Agent& agent, bool leave);
 
 // Asks every agent to stop, in list order: a finished run is cleaned up; a start still pending
 // is dropped (finished, with `reason` as the stop reason); a running process
-// gets a soft stop without notification, plain with `timeoutMs`, or, when it is kept on leave,
-// soft with an hour of time-out and grace (and it is left running when the manager exits).
+// gets a soft stop without notification with `timeoutMs`, unless it is kept on leave: that one
+// is not asked to stop at all and is left running when the manager exits.
 void requestStopOfAllAgents(AgentList& agents, const adt::String& reason, bool leave,
                             uint64_t timeoutMs);
 
@@ -31,7 +35,8 @@ bool sweepStoppingAgents(AgentList& agents, bool leave, uint64_t timeoutMs, uint
                          platform::Clock& clock, const std::function<void()>& pass);
 
 // The whole stop: the requests, then sweeps until every process that is not kept has ended or
-// has been killed (at the latest once `timeoutMs` has passed since `t0`).
+// has been killed (at the latest once min(`timeoutMs`, kAgentStopLimitMs) has passed since
+// `t0`; that is also the time-out the agents are told).
 void stopAllAgents(AgentList& agents, const adt::String& reason, bool leave, uint64_t timeoutMs,
                    uint64_t t0, platform::Clock& clock, const std::function<void()>& pass);
 

@@ -44,6 +44,9 @@ class SystemProcessHandle final : public AgentProcessHandle {
   void readOutput(std::string& out, size_t limit) override {
     if (pipe_) pipe_->drain(out, limit);
   }
+  void leaveRunning() override {
+    if (pipe_ && pipe_->isNamed) pipe_->named.keepOnClose();
+  }
 
  private:
   platform::Process process_;
@@ -105,6 +108,22 @@ std::unique_ptr<AgentProcessHandle> SystemProcessBackend::attach(uint32_t pid, i
     return nullptr;
   }
   return std::make_unique<SystemProcessHandle>(std::move(process), nullptr);
+}
+
+std::unique_ptr<AgentProcessHandle> SystemProcessBackend::attachWithPipe(
+    uint32_t pid, const std::string& pipeName, int& error) {
+  platform::Process process;
+  if (!process.attach(pid)) {
+    error = platform::lastError();
+    return nullptr;
+  }
+  auto pipe = std::make_unique<SystemPipe>();
+  pipe->isNamed = true;
+  if (pipeName.empty() ||
+      pipe->named.adopt(pipeRoot_, pipeName, kNamedPipeBuffer) != platform::PipeCreate::kCreated) {
+    pipe.reset();  // output is lost, supervision is not
+  }
+  return std::make_unique<SystemProcessHandle>(std::move(process), std::move(pipe));
 }
 
 }  // namespace agents

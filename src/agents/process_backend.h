@@ -38,6 +38,8 @@ class AgentProcessHandle {
   // Appends what the output pipe holds now, as the agent wrote it (Windows-1251), but at most
   // `limit` bytes; never waits. Nothing when the process has no pipe (attached processes).
   virtual void readOutput(std::string& out, size_t limit) = 0;
+  // The process is left running for the next manager: its named pipe stays in place.
+  virtual void leaveRunning() {}
 };
 
 // What to start.
@@ -72,6 +74,14 @@ class AgentProcessBackend {
 
   // A running process that we did not start; it has no output pipe. Null with `error`.
   virtual std::unique_ptr<AgentProcessHandle> attach(uint32_t pid, int& error) = 0;
+  // The same, taking over the named pipe `pipeName` the process still writes into, so its
+  // output reaches this manager. A pipe that cannot be had leaves the process without one.
+  virtual std::unique_ptr<AgentProcessHandle> attachWithPipe(uint32_t pid,
+                                                             const std::string& pipeName,
+                                                             int& error) {
+    (void)pipeName;
+    return attach(pid, error);
+  }
 };
 
 // The real backend. Named pipes live under `pipeRoot` (platform::defaultPipeRoot() normally).
@@ -93,6 +103,8 @@ class SystemProcessBackend final : public AgentProcessBackend {
   std::unique_ptr<AgentProcessHandle> spawn(const AgentSpawn& what, std::unique_ptr<AgentPipe> pipe,
                                             int& error) override;
   std::unique_ptr<AgentProcessHandle> attach(uint32_t pid, int& error) override;
+  std::unique_ptr<AgentProcessHandle> attachWithPipe(uint32_t pid, const std::string& pipeName,
+                                                     int& error) override;
 
   const std::string& pipeRoot() const { return pipeRoot_; }
 

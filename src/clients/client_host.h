@@ -68,6 +68,12 @@ class ClientHost {
 
   // The command table clients dispatch by. Tests substitute their own.
   virtual const CommandTable& commands() const { return standardCommands(); }
+  // Restarts the manager after an update of its own files, keeping the agents running. False
+  // with the reason when this manager cannot be restarted.
+  virtual bool restartManager(adt::String& why) {
+    why = "перезапуск менеджера не поддерживается";
+    return false;
+  }
 
  protected:
   ~ClientHost() = default;

@@ -132,12 +132,19 @@ void RqUpdateModify::run(updates::UpdateStore& store) {
     case kApply:
       store.applyManagerUpdate(path_, client().host().programVersion(),
                                RqLoginToAgent::kDefaultClientVersion);
-      // The files are in place and the old program is kept as its backup, but this build
-      // cannot restart itself: say so rather than report a finished update.
-      adt::log(adt::LOG_WARN, "manager update " + path_ + " installed; restart required");
-      throw adt::Exception("Обновление \"" + path_ +
-                           "\" установлено, но перезапуск менеджера в этой сборке не "
-                           "поддерживается: перезапустите менеджер вручную");
+      {
+        // The files are in place and the old program is kept as its backup; the restart
+        // brings the new one up. Without it the client must not read the update as done.
+        adt::String why;
+        if (!client().host().restartManager(why)) {
+          adt::log(adt::LOG_WARN, "manager update " + path_ + " installed; restart: " + why);
+          throw adt::Exception("Обновление \"" + path_ +
+                               "\" установлено, но менеджер не "
+                               "перезапущен: " +
+                               why);
+        }
+      }
+      break;
     case kRescan:
       store.rescan();
       break;

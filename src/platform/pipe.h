@@ -89,6 +89,12 @@ class NamedPipe {
   // Makes and opens the pipe for reading (non-blocking). `bufferBytes` > 0 asks for that much
   // pipe buffer (granted as far as the system allows; a refusal is not a failure).
   PipeCreate create(const std::string& root, const std::string& name, size_t bufferBytes = 0);
+  // Takes over the FIFO `<root>/<name>` that an agent left running by a previous manager still
+  // writes into: the lock as for create, then the existing FIFO opened for reading, so the
+  // agent's output reaches this holder. kFailed (ENOENT) when there is no such FIFO of ours.
+  PipeCreate adopt(const std::string& root, const std::string& name, size_t bufferBytes = 0);
+  // The next close leaves the FIFO in place for the next manager (its writer lives on).
+  void keepOnClose() { keep_ = true; }
   bool isOpen() const { return read_ >= 0; }
   int readHandle() const { return read_; }
   // Full path of the FIFO; empty when none is held.
@@ -100,8 +106,12 @@ class NamedPipe {
   void close();
 
  private:
+  PipeCreate open(const std::string& root, const std::string& name, size_t bufferBytes,
+                  bool fresh);
+
   int read_ = -1;
   int lock_ = -1;
+  bool keep_ = false;
   std::string path_;
 };
 

@@ -142,6 +142,13 @@ bool enumerateProcesses(std::vector<uint32_t>& out);
 // no permission, or a process without arguments such as a kernel thread or a zombie).
 bool readProcessCommandLine(uint32_t pid, std::string& out);
 
+// The file another process runs (the target of /proc/<pid>/exe). False when it cannot be read.
+bool readProcessExecutable(uint32_t pid, std::string& out);
+
+// True when the process holds a UDP socket bound to `port` (on any local address): the way to
+// tell which of several processes a datagram from that port came from.
+bool processOwnsUdpPort(uint32_t pid, uint16_t port);
+
 // Processor time of the whole machine since boot, summed over all processors, from /proc/stat.
 // idleMs counts idle and I/O-wait time, busyMs everything else.
 struct SystemTimes {

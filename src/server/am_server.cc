@@ -5,12 +5,15 @@
 #include "adt/log.h"
 #include "adt/socket.h"
 #include "agents/agent_http.h"
+#include "agents/agent_reattach.h"
 #include "agents/agent_stop.h"
 #include "agents/amp.h"
 #include "platform/net.h"
 #include "platform/pipe.h"
+#include "platform/process.h"
 #include "platform/self.h"
 #include "server/port_allocation.h"
+#include "server/self_restart.h"
 #include "platform/system_status.h"
 #include "server/arguments.h"
 
@@ -138,6 +141,13 @@ AMServer::AMServer(const std::string& settingsPath, const Options& options)
   // 14.
   adt::LogLine(adt::LOG_INFO) << "##### " << kTitle << " started #####";
 
+  // 16: agents a previous manager of this home left running are taken back.
+  {
+    platform::ProcessTimes self;
+    platform::readProcessTimes(platform::currentProcessId(), self);
+    agents::reattachAgents(agents_, *this, installationKey_, self.startUnixMs);
+  }
+
   // 17: agents with their own client port range enable allocation.
   for (const auto& agent : agents_) {
     if (agent->conf.clientPorts.min > 0) portAllocation_ = true;
@@ -207,6 +217,10 @@ void AMServer::serverStop(const adt::String& reason, bool leave, uint64_t timeou
   // Soft stop for every agent, then sweeps that kill what has not gone within the time-out;
   // with `leave`, agents writing into their own named pipe stay for the next manager.
   agents::stopAllAgents(agents_, reason, leave, timeoutMs, t0, clock_, [this] { serverProcess(); });
+}
+
+bool AMServer::restartManager(adt::String& why) {
+  return launchSelfRestart(paths_.module, paths_.home, why);
 }
 
 void AMServer::consoleCommand(const adt::String& command, adt::String& out) {
@@ -436,6 +450,9 @@ void AMServer::agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePo
       break;
   }
   agents::Agent* agent = findAgentByPort(sourcePort);
+  // A process taken over from the previous manager sent its start report there: its first
+  // datagram here links it, once the port is known to be its own.
+  if (!agent) agent = agents::linkTakenOverAgent(agents_, sourcePort);
   if (!agent) return;
   agents::AgentAttach& link = *agent->process()->link;
   switch (d.header.code) {

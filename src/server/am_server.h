@@ -168,6 +168,7 @@ class AMServer final : public config::IniDesriptorFinder,
   platform::NegotiateProvider* negotiate() override { return nullptr; }
   void recordOperation(const char* name) override;
   agents::AgentList& agents() override { return agents_; }
+  bool restartManager(adt::String& why) override;
 
   // Web users.
   adt::String homeDirectory() const override { return paths_.home; }

@@ -5,9 +5,9 @@
 
 #include "adt/exception.h"
 #include "adt/log.h"
-#include "platform/process.h"
 #include "server/am_server.h"
 #include "server/console_io.h"
+#include "server/stop_order.h"
 
 namespace server {
 
@@ -56,6 +56,7 @@ const char* consoleCommandList() {
 }
 
 int runConsole(const std::string& settingsPath) {
+  catchStopSignals();
   auto server = std::make_unique<AMServer>(settingsPath);
   consoleWrite(consoleCommandList());
   consoleWrite("\n> ");
@@ -68,8 +69,9 @@ int runConsole(const std::string& settingsPath) {
 
   for (;;) {
     server->serverProcess();
-    if (server->sigstopRequested()) {
-      server->serverStop("sigstop", platform::leaveMarkerExists(server->installationKey()), 15000);
+    StopOrder order;
+    if (takeStopOrder(*server, order)) {
+      server->serverStop(order.reason, order.leave, order.timeoutMs);
       server.reset();
       return 0;
     }

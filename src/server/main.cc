@@ -16,6 +16,8 @@
 #include "server/console.h"
 #include "server/console_io.h"
 #include "server/help.h"
+#include "server/service_control.h"
+#include "server/service_main.h"
 
 namespace server {
 namespace {
@@ -73,19 +75,20 @@ int mainUnsafe(const Arguments& args) {
   const std::string settings = settingsPath(platform::executablePath());
   switch (selectMode(args)) {
     case Mode::kService:
-      notAvailable(args.has("--daemon") ? "--daemon" : "служба");
+      return runServiceMode(args.has("--daemon"), settings);
     case Mode::kShowVersion:
       std::fputs(versionLine().c_str(), stdout);
       std::fflush(stdout);
       return 0;
     case Mode::kConsole:
       return runConsole(settings);
-    case Mode::kRegister: notAvailable("reg");
-    case Mode::kUnregister: notAvailable("unreg");
-    case Mode::kSafeUnregister: notAvailable("safe_unreg");
-    case Mode::kStart: notAvailable("start");
-    case Mode::kStop: notAvailable("stop");
-    case Mode::kRestart: notAvailable("restart");
+    case Mode::kRegister:
+    case Mode::kUnregister:
+    case Mode::kSafeUnregister:
+    case Mode::kStart:
+    case Mode::kStop:
+    case Mode::kRestart:
+      return runServiceCommand(selectMode(args));
     case Mode::kCheckConf:
       return checkConf(settings);
     case Mode::kCheckMail: notAvailable("--checkmail");

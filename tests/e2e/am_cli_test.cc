@@ -37,14 +37,19 @@ TEST(AmCli, VersionLineAndHelp) {
 
 TEST(AmCli, ModesNotInThisBuildFailWithExitCode1) {
   CliHome home;
-  for (const char* word : {"reg", "start", "--checkmail"}) {
+  for (const char* word : {"--checkmail"}) {
     auto r = home.run({word});
     EXPECT_EQ(r.exitCode, 1) << word;
     EXPECT_NE(r.output.find("недоступен в этой сборке"), std::string::npos) << r.output;
   }
-  // No arguments is service mode, which needs a service manager.
-  auto none = home.run({});
+}
+
+TEST(AmCli, NoArgumentsOutsideAServiceManagerFailsAndSaysWhatToDo) {
+  CliHome home;
+  auto none = testsupport::run({"/usr/bin/env", "-u", "NOTIFY_SOCKET", home.exe()}, home.path());
   EXPECT_EQ(none.exitCode, 1);
+  EXPECT_NE(none.output.find("запущен не менеджером служб"), std::string::npos) << none.output;
+  EXPECT_NE(none.output.find("am --daemon"), std::string::npos) << none.output;
 }
 
 TEST(AmCli, CheckConfReportsAndAlwaysExitsZero) {

@@ -115,6 +115,15 @@ std::string defaultPipeRoot() { return "/tmp/.am-pipe"; }
 NamedPipe::~NamedPipe() { close(); }
 
 PipeCreate NamedPipe::create(const std::string& root, const std::string& name, size_t bufferBytes) {
+  return open(root, name, bufferBytes, true);
+}
+
+PipeCreate NamedPipe::adopt(const std::string& root, const std::string& name, size_t bufferBytes) {
+  return open(root, name, bufferBytes, false);
+}
+
+PipeCreate NamedPipe::open(const std::string& root, const std::string& name, size_t bufferBytes,
+                           bool fresh) {
   close();
   if (name.empty() || name.front() == '/' || name.back() == '/') {
     errno = EINVAL;
@@ -140,19 +149,31 @@ PipeCreate NamedPipe::create(const std::string& root, const std::string& name, s
     return PipeCreate::kFailed;
   }
 
-  // The name is ours: start from a fresh FIFO (see the class comment).
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    closeQuietly(lock);
-    return PipeCreate::kFailed;
-  }
-  if (::mkfifo(path.c_str(), 0600) != 0) {
-    closeQuietly(lock);
-    return PipeCreate::kFailed;
+  if (fresh) {
+    // The name is ours: start from a fresh FIFO (see the class comment).
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      closeQuietly(lock);
+      return PipeCreate::kFailed;
+    }
+    if (::mkfifo(path.c_str(), 0600) != 0) {
+      closeQuietly(lock);
+      return PipeCreate::kFailed;
+    }
+  } else {
+    // The FIFO a writer still holds: only a FIFO of ours, never a file planted in its place.
+    struct stat st {};
+    const bool found = ::lstat(path.c_str(), &st) == 0;
+    if (!found || !S_ISFIFO(st.st_mode) || st.st_uid != ::geteuid()) {
+      const int saved = found ? EEXIST : errno;
+      closeQuietly(lock);
+      errno = saved;
+      return PipeCreate::kFailed;
+    }
   }
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     const int saved = errno;
-    ::unlink(path.c_str());
+    if (fresh) ::unlink(path.c_str());
     closeQuietly(lock);
     errno = saved;
     return PipeCreate::kFailed;
@@ -170,13 +191,14 @@ PipeCreate NamedPipe::create(const std::string& root, const std::string& name, s
 }
 
 void NamedPipe::close() {
-  if (!path_.empty()) {
+  if (!path_.empty() && !keep_) {
     // Remove the name while still holding the lock, so no other holder's FIFO is removed.
     const int saved = errno;
     ::unlink(path_.c_str());
     errno = saved;
-    path_.clear();
   }
+  path_.clear();
+  keep_ = false;
   closeQuietly(read_);
   closeQuietly(lock_);
 }
