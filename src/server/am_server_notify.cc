@@ -22,6 +22,8 @@ notify::NotifySettings AMServer::notifySettings() const {
 }
 
 void AMServer::sendMessage(const adt::String& subject, const adt::String& text) {
+  // The log keeps every notification, also those a storm bound folds or drops.
+  adt::log(adt::LOG_INFO, subject + ": " + text);
   notifier_.configure(notifySettings());
   notifier_.notify(subject, text);
 }
