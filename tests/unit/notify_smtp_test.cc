@@ -158,7 +158,12 @@ TEST_P(SmtpFailure, ReachesTheCallbackAndOneWarnLineWithoutThePassword) {
 INSTANTIATE_TEST_SUITE_P(Servers, SmtpFailure,
                          ::testing::Values(FailureCase{"normal", "wrong-pw", "Authentication"},
                                            FailureCase{"close", "wrong-pw", "закрыто сервером"},
-                                           FailureCase{"silent", "wrong-pw", "не ответил за 1 с"}));
+                                           FailureCase{"silent", "wrong-pw", "не ответил за 1 с"}),
+                         [](const ::testing::TestParamInfo<FailureCase>& param) {
+                           return std::string(param.param.mode == std::string("normal")
+                                                  ? "refused"
+                                                  : param.param.mode);
+                         });
 
 TEST(SmtpConversation, RefusedLoginTranscriptShowsTheDialogue) {
   MailServer server({"normal", "robot", "right", 0});
