@@ -9,6 +9,7 @@
 #include "agents/agent.h"
 #include "clients/command_table.h"
 #include "config/settings.h"
+#include "notify/smtp_callback.h"
 #include "platform/clock.h"
 #include "platform/negotiate.h"
 
@@ -66,6 +67,11 @@ class ClientHost {
     return false;
   }
 
+  // Mails `subject` and `text` (signed) to the administrators; the outcome reaches `callback`
+  // later, on the main thread. Throws adt::Exception when the mail settings cannot make a
+  // delivery.
+  virtual void sendMail(const adt::String& subject, const adt::String& text,
+                        notify::SmtpCallBack* callback) = 0;
   // The command table clients dispatch by. Tests substitute their own.
   virtual const CommandTable& commands() const { return standardCommands(); }
   // Restarts the manager after an update of its own files, keeping the agents running. False

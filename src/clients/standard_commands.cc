@@ -10,6 +10,7 @@
 #include "clients/rq_agent_link.h"
 #include "clients/rq_get_log.h"
 #include "clients/rq_login_to_agent.h"
+#include "clients/rq_send_mail.h"
 #include "clients/rq_set_login.h"
 #include "clients/rq_updates.h"
 
@@ -49,6 +50,7 @@ CommandTable build() {
   table.bindRequest(115, make<RqAgentProxyRequest>);
   table.bindRequest(119, make<RqKillAllClients>);
   table.bindRequest(RqADProxy::kTag, make<RqADProxy>);
+  table.bindRequest(102, make<RqSendMail>);
   return table;
 }
 

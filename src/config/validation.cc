@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "config/host_port.h"
+
 namespace config {
 
 void validateCommon(const CommonSettings& common, adt::String& errors, std::set<uint16_t>& ports) {
@@ -15,6 +17,15 @@ void validateCommon(const CommonSettings& common, adt::String& errors, std::set<
   }
   if (common.httpPort != 0 && !ports.insert(common.httpPort).second) {
     errors += " - нарушение уникальности номера порта для http_port";
+  }
+  // The servers are "host" or "host:port"; a mistyped port would only show when a
+  // notification fails.
+  HostPort server;
+  if (!common.mailServer.empty() && !parseHostPort(common.mailServer, 25, &server)) {
+    errors += "ошибка в значении параметра mail.server\n";
+  }
+  if (!common.xmppServer.empty() && !parseHostPort(common.xmppServer, 5222, &server)) {
+    errors += "ошибка в значении параметра xmpp.server\n";
   }
 }
 

@@ -29,6 +29,9 @@ Clock& systemClock();
 double toFractionalDays(const LocalTime& t);
 LocalTime fromFractionalDays(double days);
 
+// The local zone's offset from UTC in minutes (east positive) at the current moment.
+int localUtcOffsetMinutes();
+
 // Blocks the calling thread for ms milliseconds.
 void sleepMs(uint32_t ms);
 

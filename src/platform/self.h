@@ -21,4 +21,8 @@ DescriptorLimit descriptorLimit();
 // it starts). Returns the limit in force afterwards.
 DescriptorLimit raiseDescriptorLimit();
 
+// The machine's own name as the system knows it (no name service is asked, so this never
+// waits on the network); empty when it cannot be read. At most 1024 characters.
+std::string machineName();
+
 }  // namespace platform

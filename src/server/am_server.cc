@@ -274,14 +274,6 @@ agents::Agent* AMServer::findAgentByPort(uint16_t port) const {
   return nullptr;
 }
 
-void AMServer::sendMessage(const adt::String& subject, const adt::String& text) {
-  adt::log(adt::LOG_INFO, subject + ": " + text);
-}
-
-void AMServer::sendError(const adt::String& text, const adt::String& details) {
-  sendMessage(details.empty() ? adt::String("Ошибка в AM") : "Ошибка в AM: " + details, text);
-}
-
 uint16_t AMServer::allocateClientPort(agents::Agent& agent) {
   std::vector<PortClaim> claims;
   size_t self = 0;
@@ -338,6 +330,7 @@ void AMServer::periodicStep() {
     }
   }
   if (store_) store_->poll();
+  notifier_.poll();
   // The supervision step of every agent, in list order (a step may append workers).
   for (size_t i = 0; i < agents_.size(); ++i) {
     try {

@@ -19,6 +19,7 @@
 #include "clients/password_store.h"
 #include "config/settings.h"
 #include "config/validation.h"
+#include "notify/notifier.h"
 #include "platform/clock.h"
 #include "platform/system_status.h"
 #include "server/version_store.h"
@@ -116,9 +117,15 @@ class AMServer final : public config::IniDesriptorFinder,
   agents::Agent* findAgentByPort(uint16_t port) const;
   const agents::AgentList& agentList() const { return agents_; }
 
-  // Notification to the administrators (logged until mail and instant messages are wired).
+  // Automatic notifications to the administrators (queued, coalesced and rate-bounded by the
+  // notifier); sendError does nothing without recipients and never throws.
   void sendMessage(const adt::String& subject, const adt::String& text) override;
   void sendError(const adt::String& text, const adt::String& details) override;
+  // A notification whose outcome a caller waits for (the console's mail request).
+  void sendMail(const adt::String& subject, const adt::String& text,
+                notify::SmtpCallBack* callback) override;
+  // The notification settings in force, built from the common settings.
+  notify::NotifySettings notifySettings() const;
 
   // Agent supervision.
   const std::string& homePath() const override { return paths_.home; }
@@ -192,6 +199,8 @@ class AMServer final : public config::IniDesriptorFinder,
   config::CommonSettings common_;
   uint64_t settingsTime_ = 0;
   adt::ChannelDispatcher dispatcher_;
+  // Destroyed before the dispatcher it registers mail conversations with.
+  notify::Notifier notifier_{dispatcher_, clock_};
   ClientListenerT* clientListener_ = nullptr;
   HttpListenerT* httpListener_ = nullptr;
   agents::AgentListener* agentListener_ = nullptr;

@@ -13,6 +13,7 @@
 #include "platform/fault.h"
 #include "platform/self.h"
 #include "server/arguments.h"
+#include "server/check_mail.h"
 #include "server/console.h"
 #include "server/console_io.h"
 #include "server/help.h"
@@ -91,7 +92,8 @@ int mainUnsafe(const Arguments& args) {
       return runServiceCommand(selectMode(args));
     case Mode::kCheckConf:
       return checkConf(settings);
-    case Mode::kCheckMail: notAvailable("--checkmail");
+    case Mode::kCheckMail:
+      return checkMail(settings);
     case Mode::kHelpTopic:
       consoleWrite(std::string(args.at(1)) == "sched" ? scheduleHelpText()
                                                       : helpTopicText(args.at(1)));

@@ -19,7 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include "loopback_listener.h"
 #include "adt/dispatcher.h"
 #include "adt/file.h"
 #include "adt/log.h"
@@ -28,6 +27,7 @@
 #include "clients/client_host.h"
 #include "clients/password_hash.h"
 #include "clients/password_store.h"
+#include "loopback_listener.h"
 #include "platform/clock.h"
 
 namespace clients::testing {
@@ -117,6 +117,10 @@ class FakeHost final : public ClientHost {
   const CommandTable& commands() const override { return table ? *table : standardCommands(); }
   agents::AgentList& agents() override { return agentList; }
   updates::UpdateStore* updateStore() override { return updateStorePtr; }
+  // The session tests send no mail; the mail request is tested against a real mail server.
+  void sendMail(const adt::String&, const adt::String&, notify::SmtpCallBack* callback) override {
+    callback->onError("no mail in this host");
+  }
 
   bool recorded(const std::string& name) {
     std::lock_guard<std::mutex> lock(operationsMutex);

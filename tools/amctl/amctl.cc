@@ -586,6 +586,17 @@ Result run(const Options& o, amclient::Connection& c, const Reconnect& reconnect
     adt::MemoryTaggedWriter raw;
     for (const amclient::Element& e : reply.elements) raw.writeBytes(e.tag, e.value);
     addStream(top, raw.toBytes(), "answer_");
+  } else if (cmd == "mail") {
+    const std::string& subject = arg(o, 0, "тема");
+    const std::string text = o.args.size() > 1 ? o.args[1] : "";
+    c.sendCommand(102, amclient::Element::text(0, text).value,
+                  {amclient::Element::text(1, subject), amclient::Element(9, {})});
+    const amclient::Reply reply = finish(c);
+    if (const amclient::Element* error = reply.find(13)) {
+      fail(kRefused, "оповещение не отправлено: " + error->asText());
+    }
+    requireElement(reply, 9, "отправка не подтверждена");
+    top.text("result", "отправлено");
   } else {
     fail(kUsage, "неизвестная команда " + cmd);
   }
@@ -726,6 +737,7 @@ std::string helpText() {
          "  kill-client <агент> <ид>      отключить одного клиента агента\n"
          "  kill-clients <агент>          отключить всех клиентов агента\n"
          "  proxy <ид агента> <код> [данные]  передать запрос агенту\n"
+         "  mail <тема> [текст]           письмо администраторам (admin.mail) через AM\n"
          "  log <файл> [байт]             конец файла из домашнего каталога AM\n"
          "                                (например log/am.log; по умолчанию 65536 байт)\n"
          "  log <агент> --output [байт]   конец журнала вывода агента log/<id>/<id>.out\n"

@@ -1,6 +1,6 @@
-#include <time.h>
-
 #include "platform/clock.h"
+
+#include <time.h>
 
 namespace platform {
 namespace {
@@ -32,6 +32,14 @@ class PosixClock final : public Clock {
 };
 
 }  // namespace
+
+int localUtcOffsetMinutes() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm parts{};
+  localtime_r(&ts.tv_sec, &parts);
+  return static_cast<int>(parts.tm_gmtoff / 60);
+}
 
 Clock& systemClock() {
   static PosixClock clock;

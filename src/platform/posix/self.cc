@@ -36,4 +36,10 @@ DescriptorLimit raiseDescriptorLimit() {
   return descriptorLimit();
 }
 
+std::string machineName() {
+  char buf[1025] = {};
+  if (gethostname(buf, sizeof buf - 1) != 0) return std::string();
+  return std::string(buf);
+}
+
 }  // namespace platform

@@ -1,0 +1,45 @@
+// The server's side of administrator notifications: settings in force and the entry points the
+// supervision, the memory watch and the console's mail request call.
+#include "adt/log.h"
+#include "platform/self.h"
+#include "server/am_server.h"
+#include "server/arguments.h"
+
+namespace server {
+
+notify::NotifySettings AMServer::notifySettings() const {
+  notify::NotifySettings s;
+  s.mail.server = common_.mailServer;
+  s.mail.account = common_.mailAccount;
+  s.mail.login = common_.mailLogin;
+  s.mail.password = common_.mailPassword;
+  s.mail.recipients = common_.adminMail;
+  s.serverId = common_.id;
+  // The configured name when there is one: asking the name service here could hold the loop.
+  s.hostName = !common_.fqdn.empty() ? common_.fqdn : adt::String(platform::machineName());
+  s.version = adt::versionText(kVersion);
+  return s;
+}
+
+void AMServer::sendMessage(const adt::String& subject, const adt::String& text) {
+  // The log keeps every notification, also those a storm bound folds or drops.
+  adt::log(adt::LOG_INFO, subject + ": " + text);
+  notifier_.configure(notifySettings());
+  notifier_.notify(subject, text);
+}
+
+void AMServer::sendError(const adt::String& text, const adt::String& details) {
+  try {
+    sendMessage(details.empty() ? adt::String("Ошибка в AM") : "Ошибка в AM: " + details, text);
+  } catch (const std::exception& e) {
+    adt::log(adt::LOG_ERR, e.what());
+  }
+}
+
+void AMServer::sendMail(const adt::String& subject, const adt::String& text,
+                        notify::SmtpCallBack* callback) {
+  notifier_.configure(notifySettings());
+  notifier_.send(subject, text, callback);
+}
+
+}  // namespace server

@@ -1,0 +1,56 @@
+#include "server/check_mail.h"
+
+#include "adt/dispatcher.h"
+#include "adt/exception.h"
+#include "adt/log.h"
+#include "config/settings.h"
+#include "notify/notifier.h"
+#include "platform/clock.h"
+#include "platform/self.h"
+
+namespace server {
+namespace {
+
+class CheckCallBack final : public notify::SmtpCallBack {
+ public:
+  void onSuccess() override { adt::log(adt::LOG_INFO, "...оповещения успешно отправлены"); }
+  void onError(const char* message) override {
+    adt::log(adt::LOG_INFO, adt::String("...ошибка: ") + message);
+  }
+};
+
+}  // namespace
+
+int checkMail(const std::string& settingsPath) {
+  adt::log(adt::LOG_INFO, "Проверка почтовых оповещений...");
+  config::Settings settings;
+  settings.load(settingsPath);
+  const config::CommonSettings& c = settings.common;
+  if (c.mailServer.empty()) throw adt::Exception("Не задан SMTP-сервер");
+  if (c.adminMail.empty()) throw adt::Exception("Не заданы адреса получателей");
+
+  platform::Clock& clock = platform::systemClock();
+  adt::ChannelDispatcher dispatcher(clock);
+  notify::Notifier notifier(dispatcher, clock);
+  notify::NotifySettings ns;
+  ns.mail.server = c.mailServer;
+  ns.mail.account = c.mailAccount;
+  ns.mail.login = c.mailLogin;
+  ns.mail.password = c.mailPassword;
+  ns.mail.recipients = c.adminMail;
+  ns.hostName = !c.fqdn.empty() ? c.fqdn : adt::String(platform::machineName());
+  notifier.configure(ns);
+  CheckCallBack callback;
+  notifier.deliver("Проверка почтовых оповещений...",
+                   "Это сообщение отправлено компонентом AM, платформы ОРВО\n"
+                   "Отвечать на него не нужно",
+                   &callback);
+  // Ends within the conversation's time-out (and the dispatcher's close limit).
+  while (dispatcher.count() > 0 || notifier.busy()) {
+    if (!dispatcher.process()) platform::sleepMs(20);
+    notifier.poll();
+  }
+  return 0;
+}
+
+}  // namespace server
