@@ -4,19 +4,13 @@
 #include "platform/self.h"
 #include "server/am_server.h"
 #include "server/arguments.h"
+#include "server/check_mail.h"
 
 namespace server {
 
 notify::NotifySettings AMServer::notifySettings() const {
-  notify::NotifySettings s;
-  s.mail.server = common_.mailServer;
-  s.mail.account = common_.mailAccount;
-  s.mail.login = common_.mailLogin;
-  s.mail.password = common_.mailPassword;
-  s.mail.recipients = common_.adminMail;
+  notify::NotifySettings s = mailSettingsOf(common_);
   s.serverId = common_.id;
-  // The configured name when there is one: asking the name service here could hold the loop.
-  s.hostName = !common_.fqdn.empty() ? common_.fqdn : adt::String(platform::machineName());
   s.version = adt::versionText(kVersion);
   return s;
 }

@@ -21,6 +21,17 @@ class CheckCallBack final : public notify::SmtpCallBack {
 
 }  // namespace
 
+notify::NotifySettings mailSettingsOf(const config::CommonSettings& common) {
+  notify::NotifySettings s;
+  s.mail.server = common.mailServer;
+  s.mail.account = common.mailAccount;
+  s.mail.login = common.mailLogin;
+  s.mail.password = common.mailPassword;
+  s.mail.recipients = common.adminMail;
+  s.hostName = !common.fqdn.empty() ? common.fqdn : adt::String(platform::machineName());
+  return s;
+}
+
 int checkMail(const std::string& settingsPath) {
   adt::log(adt::LOG_INFO, "Проверка почтовых оповещений...");
   config::Settings settings;
@@ -32,14 +43,7 @@ int checkMail(const std::string& settingsPath) {
   platform::Clock& clock = platform::systemClock();
   adt::ChannelDispatcher dispatcher(clock);
   notify::Notifier notifier(dispatcher, clock);
-  notify::NotifySettings ns;
-  ns.mail.server = c.mailServer;
-  ns.mail.account = c.mailAccount;
-  ns.mail.login = c.mailLogin;
-  ns.mail.password = c.mailPassword;
-  ns.mail.recipients = c.adminMail;
-  ns.hostName = !c.fqdn.empty() ? c.fqdn : adt::String(platform::machineName());
-  notifier.configure(ns);
+  notifier.configure(mailSettingsOf(c));
   CheckCallBack callback;
   notifier.deliver("Проверка почтовых оповещений...",
                    "Это сообщение отправлено компонентом AM, платформы ОРВО\n"

@@ -2,7 +2,15 @@
 #pragma once
 #include <string>
 
+#include "config/settings.h"
+#include "notify/notifier.h"
+
 namespace server {
+
+// The mail server, account and recipients of the [common] section, and the name the manager
+// signs with: the configured one, else the machine's (no name-service call, which could hold
+// the main loop).
+notify::NotifySettings mailSettingsOf(const config::CommonSettings& common);
 
 // Loads the settings at `settingsPath`, sends the test mail and waits for its outcome, which
 // it logs ("...оповещения успешно отправлены" or "...ошибка: <reason>"). Throws
