@@ -1,5 +1,6 @@
 // What a child inherits (only what it is given) and the named pipes agents write to.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -133,6 +134,21 @@ TEST_F(ChildHandlesTest, WithoutSocketsOnlyTheStandardHandlesAndNoInheritedAnnou
   ::unsetenv("LISTEN_PID");
   EXPECT_EQ(line, "[nonenone]");
   EXPECT_EQ(settledHandles({0, 1, 2}), (std::set<int>{0, 1, 2}));
+}
+
+TEST_F(ChildHandlesTest, ARaisedDescriptorLimitIsNotPassedOnToTheChild) {
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  if (saved.rlim_max < 2048) GTEST_SKIP() << "the hard descriptor limit is too low to raise";
+  // As a process started with the usual soft limit would find it.
+  rlimit usual = saved;
+  usual.rlim_cur = 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &usual), 0);
+  const platform::DescriptorLimit raised = platform::raiseDescriptorLimit();
+  EXPECT_EQ(raised.soft, static_cast<uint64_t>(saved.rlim_max));
+  const std::string line = startAndReadLine("ulimit -n; exec /bin/sleep 60", {});
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(line, "1024");
 }
 
 TEST_F(ChildHandlesTest, WithoutOutputHandleEverythingGoesToDevNull) {

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,6 +37,7 @@ struct Plan {
   std::vector<int> sockets;
   std::vector<int> sourceHigh;  // scratch for the child, sized by the parent
   long maxHandle = 1024;
+  rlim_t descriptorLimit = 0;  // the soft limit the child gets back; 0: as it is
 };
 
 bool hasName(const std::string& entry, const std::string& name) {
@@ -153,6 +155,16 @@ void writeDecimal(char* dst, long value) {
 
   if (p.listenPidDigits) writeDecimal(p.listenPidDigits, static_cast<long>(::getpid()));
 
+  // The manager runs with its descriptor limit raised; the agent gets the usual one back (it
+  // keeps only descriptors 0 .. 2+n, all below it).
+  if (p.descriptorLimit != 0) {
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) == 0 && p.descriptorLimit < r.rlim_cur) {
+      r.rlim_cur = p.descriptorLimit;
+      ::setrlimit(RLIMIT_NOFILE, &r);
+    }
+  }
+
   int failure = ENOENT;
   for (std::string& candidate : p.candidates) {
     ::execve(candidate.c_str(), p.argv.data(), p.envp.data());
@@ -187,6 +199,7 @@ int spawnChild(const SpawnOptions& options) {
   p.sourceHigh.resize(p.sockets.size());
   const long maxHandle = ::sysconf(_SC_OPEN_MAX);
   if (maxHandle > 0) p.maxHandle = maxHandle;
+  p.descriptorLimit = static_cast<rlim_t>(inheritedDescriptorLimit());
 
   p.nullHandle = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (p.nullHandle < 0) return -1;

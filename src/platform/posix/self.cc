@@ -4,6 +4,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+
+#include "platform/posix/process_internal.h"
+
 namespace platform {
 
 uint32_t currentProcessId() { return static_cast<uint32_t>(getpid()); }
@@ -26,12 +30,21 @@ DescriptorLimit descriptorLimit() {
   return DescriptorLimit{static_cast<uint64_t>(r.rlim_cur), static_cast<uint64_t>(r.rlim_max)};
 }
 
+namespace {
+std::atomic<unsigned long> g_startSoftLimit{0};
+}  // namespace
+
+unsigned long posix::inheritedDescriptorLimit() { return g_startSoftLimit.load(); }
+
 DescriptorLimit raiseDescriptorLimit() {
   rlimit r{};
   if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
     rlimit raised = r;
     raised.rlim_cur = r.rlim_max;
-    (void)setrlimit(RLIMIT_NOFILE, &raised);
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+      unsigned long unset = 0;
+      g_startSoftLimit.compare_exchange_strong(unset, static_cast<unsigned long>(r.rlim_cur));
+    }
   }
   return descriptorLimit();
 }
