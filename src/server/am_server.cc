@@ -12,10 +12,10 @@
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/self.h"
-#include "server/port_allocation.h"
-#include "server/self_restart.h"
 #include "platform/system_status.h"
 #include "server/arguments.h"
+#include "server/port_allocation.h"
+#include "server/self_restart.h"
 
 namespace server {
 
@@ -252,8 +252,9 @@ void AMServer::consoleCommand(const adt::String& command, adt::String& out) {
       throw adt::IOException("\"" + path + "\": heap report not written");
     }
   } else if (command == "?") {
-    out += "Команды:\n\tq - выход\n\ta - список агентов\n\ts - статистика\n\thd- дамп памяти\n\t? - "
-           "справка\n";
+    out +=
+        "Команды:\n\tq - выход\n\ta - список агентов\n\ts - статистика\n\thd- дамп памяти\n\t? - "
+        "справка\n";
   } else {
     throw adt::Exception("неизвестная команда \"" + command + "\"");
   }
@@ -368,9 +369,10 @@ void AMServer::sampleMemory(uint64_t now) {
   if (percent >= common_.warnMemoryPercent &&
       (lastMemoryWarning_ == 0 || now - lastMemoryWarning_ > 3600000)) {
     lastMemoryWarning_ = now;
-    sendMessage("Предупреждение AM: на сервере использовано " + std::to_string(percent) + "% памяти",
-                "на данный момент выделено " + std::to_string(used / 1048576) + "МБ из " +
-                    std::to_string(memory.totalBytes / 1048576) + "МБ");
+    sendMessage(
+        "Предупреждение AM: на сервере использовано " + std::to_string(percent) + "% памяти",
+        "на данный момент выделено " + std::to_string(used / 1048576) + "МБ из " +
+            std::to_string(memory.totalBytes / 1048576) + "МБ");
   }
   ServerSample sample;
   sample.time = days;
@@ -488,8 +490,16 @@ void AMServer::startReport(const uint8_t* payload, size_t size, uint16_t sourceP
   }
 }
 
-bool AMServer::findRunningAgent(const adt::String&, const adt::String&, uint16_t, adt::String&) {
-  // No agent process runs until agent supervision is part of the build.
+bool AMServer::findRunningAgent(const adt::String& name, const adt::String& id, uint16_t port,
+                                adt::String& description) {
+  for (const auto& agent : agents_) {
+    const config::AgentConf& c = agent->conf;
+    if (!agent->run || (c.name == name && c.id == id)) continue;
+    if (c.clientPort == port || c.httpPort == port || c.httpsPort == port) {
+      description = config::describeRunningAgent(c, port);
+      return true;
+    }
+  }
   return false;
 }
 

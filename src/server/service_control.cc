@@ -117,38 +117,34 @@ bool ServiceControl::unregisterService(bool safe) {
   return true;
 }
 
-bool ServiceControl::startService() {
-  const WaitResult r = start();
+namespace {
+
+// Logs how a start or stop ended ("started", "already started", "start timeout", ...); true
+// unless it timed out.
+bool reportWait(WaitResult r, const char* done, const char* already, const char* late) {
   switch (r) {
     case kReached:
-      adt::log(adt::LOG_INFO, quotedName() + "started");
+      adt::log(adt::LOG_INFO, quotedName() + done);
       return true;
     case kNothingToDo:
-      adt::log(adt::LOG_WARN, quotedName() + "already started");
+      adt::log(adt::LOG_WARN, quotedName() + already);
       return true;
     case kTimedOut:
-      adt::log(adt::LOG_WARN, quotedName() + "start timeout");
+      adt::log(adt::LOG_WARN, quotedName() + late);
       return false;
   }
   adt::log(adt::LOG_ERR, quotedName() + "unknown(" + std::to_string(r) + ")");
   return false;
 }
 
+}  // namespace
+
+bool ServiceControl::startService() {
+  return reportWait(start(), "started", "already started", "start timeout");
+}
+
 bool ServiceControl::stopService() {
-  const WaitResult r = stop();
-  switch (r) {
-    case kReached:
-      adt::log(adt::LOG_INFO, quotedName() + "stopped");
-      return true;
-    case kNothingToDo:
-      adt::log(adt::LOG_WARN, quotedName() + "already stopped");
-      return true;
-    case kTimedOut:
-      adt::log(adt::LOG_WARN, quotedName() + "stop timeout");
-      return false;
-  }
-  adt::log(adt::LOG_ERR, quotedName() + "unknown(" + std::to_string(r) + ")");
-  return false;
+  return reportWait(stop(), "stopped", "already stopped", "stop timeout");
 }
 
 uint64_t installationKeyOf(const std::string& executable) {

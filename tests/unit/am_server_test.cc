@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "adt/exception.h"
 #include "adt/log.h"
 #include "child.h"
@@ -65,6 +64,25 @@ TEST_F(AMServerTest, StartUpKeepsTheFirstOfRepeatedAgentsAndDerivesPaths) {
   } catch (const adt::Exception& e) {
     EXPECT_STREQ(e.what(), "неизвестная команда \"zz\"");
   }
+}
+
+TEST_F(AMServerTest, APortIsInUseOnlyByAnotherAgentWithACurrentRun) {
+  auto s = start(
+      "[agent]\nid=7\nname=A\nclient_port=6001\nhttp_port=6002\ncmd=/bin/a\n"
+      "[agent]\nname=B\nclient_port=6101\ncmd=/bin/b\n");
+  adt::String description;
+  EXPECT_FALSE(s->findRunningAgent("New", "", 6001, description));  // A has no run
+  // A start requested (performed on the next supervision pass) is a current run.
+  s->findAgent("7", "")->agentStartProcess("test", false);
+  ASSERT_TRUE(s->findRunningAgent("New", "", 6001, description));
+  EXPECT_EQ(description, "A(id: 7,client_port: 6001)");
+  ASSERT_TRUE(s->findRunningAgent("New", "", 6002, description));
+  EXPECT_EQ(description, "A(id: 7,http_port: 6002)");
+  EXPECT_FALSE(s->findRunningAgent("A", "7", 6001, description));  // its own port
+  // The same name with another id is another agent.
+  EXPECT_TRUE(s->findRunningAgent("A", "", 6001, description));
+  EXPECT_FALSE(s->findRunningAgent("New", "", 6101, description));  // B does not run
+  EXPECT_FALSE(s->findRunningAgent("New", "", 6003, description));
 }
 
 TEST_F(AMServerTest, ReadWriteUserMeansNoDefaultAdministratorAndRangesEnableAllocation) {
