@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "adt/tagged_reader.h"
+#include "clients/admin_host.h"
 #include "clients/agent_request.h"
 #include "clients/client.h"
 #include "clients/client_host.h"
@@ -161,6 +162,12 @@ void agentsList(Client& client, adt::NioTag& element) {
   }
 
   adt::MemoryTaggedWriter out;
+  // A locked manager: 1 for the address that holds the lock, 2 for any other.
+  if (const AdminHost* admin = host.administration(); admin && admin->managerLockedBy() != 0) {
+    const uint32_t holder = admin->managerLockedBy();
+    out.writeInt(70, holder == clientSocketAddress(client).address ? 1 : 2);
+    if (loggedIn) out.writeString(106, dotted(holder));
+  }
   if (loggedIn) writeMachine(host, out);
   for (const auto& record : host.agents()) {
     const agents::Agent& agent = *record;

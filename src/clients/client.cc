@@ -8,6 +8,8 @@
 #include "adt/exception.h"
 #include "adt/log.h"
 #include "adt/tagged_format.h"
+#include "clients/admin_host.h"
+#include "clients/agent_request.h"
 #include "clients/client_exception.h"
 #include "clients/client_host.h"
 #include "clients/request.h"
@@ -219,13 +221,26 @@ void Client::dispatchCommand(adt::NioTag& element) {
       // released without being started.
       std::unique_ptr<Request> request = command->make(*this, element);
       if (checked) checkPrivilege(command->level);
+      checkManagerLock(*command);
       startRequest(std::move(request));
       return;
     }
     case CommandKind::kHandler:
       if (checked) checkPrivilege(command->level);
+      checkManagerLock(*command);
       runHandler(command->handler, element);
       return;
+  }
+}
+
+void Client::checkManagerLock(const Command& command) const {
+  // A locked manager is administered from the locking address only; reading stays open, and
+  // the lock request answers for itself.
+  if (command.level < 1 || command.tag == kTagManagerLock) return;
+  const AdminHost* admin = host_.administration();
+  if (!admin || admin->managerLockedBy() == 0) return;
+  if (admin->managerLockedBy() != clientSocketAddress(*this).address) {
+    throw adt::Exception("Сервер заблокирован с другого IP");
   }
 }
 

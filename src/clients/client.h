@@ -98,6 +98,10 @@ class Client final : public adt::ClientChannel, public adt::StateInfo {
   void executeRequest(adt::NioTag& element);
   void executeUnguarded(adt::NioTag& element);
   void dispatchCommand(adt::NioTag& element);
+  // Throws "Сервер заблокирован с другого IP" for an administering command from an address
+  // other than the one that locked the manager.
+  void checkManagerLock(const Command& command) const;
+  static constexpr uint8_t kTagManagerLock = 67;
   // Runs `step`; an exception is logged and, while the connection is open, answered with the
   // error reply, after which the connection closes.
   template <typename Step>

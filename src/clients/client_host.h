@@ -19,6 +19,7 @@ class UpdateStore;
 
 namespace clients {
 
+class AdminHost;
 class PasswordStore;
 
 class ClientHost {
@@ -72,6 +73,9 @@ class ClientHost {
   // delivery.
   virtual void sendMail(const adt::String& subject, const adt::String& text,
                         notify::SmtpCallBack* callback) = 0;
+  // The manager's own administration (settings, statistics, lock, logs), or null where there is
+  // none (the administrative requests then fail with an error reply).
+  virtual AdminHost* administration() { return nullptr; }
   // The command table clients dispatch by. Tests substitute their own.
   virtual const CommandTable& commands() const { return standardCommands(); }
   // Restarts the manager after an update of its own files, keeping the agents running. False

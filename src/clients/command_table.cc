@@ -49,7 +49,7 @@ constexpr Row kLayout[] = {
     {114, "RqUpdateModify", kRq, 1},
     {115, "RqAgentProxyRequest", kRq, 0},
     {119, "RqKillAllClients", kRq, 1},
-    {124, "agentTelemetry", kFn, kNone},
+    {124, "agentTelemetry", kRq, kNone},
     {130, "RqADProxy", kRq, kNone},
 };
 

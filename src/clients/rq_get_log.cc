@@ -10,6 +10,7 @@
 #include "clients/client.h"
 #include "clients/client_exception.h"
 #include "clients/client_host.h"
+#include "clients/log_access.h"
 
 namespace clients {
 
@@ -18,7 +19,6 @@ RqGetLog::RqGetLog(Client& client, adt::NioTag&) : Request(client) {}
 bool RqGetLog::onMessage(adt::NioTag& element) {
   if (element.tag() == kTagName) {
     name_ = element.readString();
-    // The home holds the settings and the password store; nothing outside it is served.
     if (name_.size() >= 2 && (name_[0] == '\\' || name_[0] == '/' || name_[1] == ':')) {
       throw adt::Exception("Абсолютные пути запрещены");
     }
@@ -26,19 +26,11 @@ bool RqGetLog::onMessage(adt::NioTag& element) {
   }
   if (element.tag() != kTagWanted) adt::tagged::throwInvalidTag(kTagWanted, element.tag());
   const uint32_t wanted = static_cast<uint32_t>(element.readInt());
-  adt::String relative = name_;
-  std::replace(relative.begin(), relative.end(), '\\', '/');
-  const adt::String home = adt::longPath(client().host().homeDirectory());
-  const adt::String path = adt::longPath(home + "/" + relative);
-  if (path != home && !path.starts_with(home + "/")) {
-    throw adt::Exception("Абсолютные пути запрещены");
-  }
-  // The home also holds the password store, which no client reads, and the settings, which
-  // only administrators read (as they may through the settings request).
-  if (path.ends_with(".sec")) {
-    throw ClientException("Привилегий недостаточно", ClientException::kInsufficientPrivileges);
-  }
-  if (path.ends_with(".ini")) client().checkPrivilege(1);
+  // Only the log directories are served: the home also holds the settings and the password
+  // store, whose hashes are as good as the passwords.
+  ClientHost& host = client().host();
+  const std::string path = resolveLogFile(adt::longPath(host.homeDirectory()), name_,
+                                          allowedLogDirectories(host));
   file_ =
       std::make_unique<adt::File>(path, adt::kFileRead | adt::kShareReadWrite | adt::kOpenExisting);
   const uint64_t size = file_->size();

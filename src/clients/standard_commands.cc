@@ -6,6 +6,7 @@
 #include "clients/client.h"
 #include "clients/command_table.h"
 #include "clients/rq_ad_proxy.h"
+#include "clients/rq_admin.h"
 #include "clients/rq_agent_control.h"
 #include "clients/rq_agent_link.h"
 #include "clients/rq_get_log.h"
@@ -51,6 +52,15 @@ CommandTable build() {
   table.bindRequest(119, make<RqKillAllClients>);
   table.bindRequest(RqADProxy::kTag, make<RqADProxy>);
   table.bindRequest(102, make<RqSendMail>);
+  // The manager itself.
+  table.bindHandler(38, agentsMessage);
+  table.bindRequest(39, make<RqGetSettings>);
+  table.bindRequest(40, make<RqSetSettings>);
+  table.bindHandler(67, managerLock);
+  table.bindRequest(95, make<RqAMStatistics>);
+  table.bindHandler(99, logFiles);
+  table.bindHandler(100, consoleCommand);
+  table.bindRequest(124, make<RqAgentTelemetry>);
   return table;
 }
 

@@ -318,18 +318,7 @@ agents::AgentHttpSlot* AMServer::openAgentHttp(agents::Agent& agent, uint16_t po
 
 void AMServer::periodicStep() {
   // Agents removed by reconfiguration (or surplus workers) once they have stopped.
-  if (!agentsToDelete_.empty()) {
-    std::vector<agents::Agent*> doomed;
-    doomed.swap(agentsToDelete_);
-    for (agents::Agent* a : doomed) {
-      for (auto it = agents_.begin(); it != agents_.end(); ++it) {
-        if (it->get() == a) {
-          agents_.erase(it);
-          break;
-        }
-      }
-    }
-  }
+  deleteQueuedAgents();
   if (store_) store_->poll();
   notifier_.poll();
   // The supervision step of every agent, in list order (a step may append workers).

@@ -2,6 +2,7 @@
 // users, well-known directories, the installation key and the periodic work.
 #pragma once
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 #include "agents/agent_host.h"
 #include "agents/agent_listener.h"
 #include "agents/process_backend.h"
+#include "clients/admin_host.h"
 #include "clients/client.h"
 #include "clients/client_host.h"
 #include "clients/client_listener.h"
@@ -80,6 +82,7 @@ class AMServer final : public config::IniDesriptorFinder,
                        public agents::AgentLinkHost,
                        public agents::AgentHost,
                        public clients::ClientHost,
+                       public clients::AdminHost,
                        public web::WebHost {
  public:
   struct Options {
@@ -109,7 +112,26 @@ class AMServer final : public config::IniDesriptorFinder,
 
   // Executes a console command other than "q" and appends its reply; throws adt::Exception
   // "неизвестная команда \"<cmd>\"" for an unknown one.
-  void consoleCommand(const adt::String& command, adt::String& out);
+  void consoleCommand(const adt::String& command, adt::String& out) override;
+
+  // Settings of a running manager (read, replace and apply without a restart).
+  void getSettings(const adt::String& name, std::string* text, uint32_t& stamp,
+                   std::vector<adt::String>* catalogue) override;
+  void serverReconfigure(const adt::String& name, const std::string& text,
+                         uint32_t& stamp) override;
+  // Reads the settings file again and applies it (the hang-up signal). A file that does not
+  // validate changes nothing; its errors are logged. False then.
+  bool reloadSettings();
+
+  // Administration.
+  clients::AdminHost* administration() override { return this; }
+  std::vector<clients::ManagerSample> managerSamples(double from, double to) const override;
+  void lockManager(bool on, uint32_t address) override;
+  uint32_t managerLockedBy() const override { return lockedBy_; }
+  void messageAllAgents(const adt::Bytes& message) override;
+  std::string logDirectory() const override;
+  adt::String logPrefix() const override;
+  std::vector<std::string> agentLogDirectories() const override;
 
   // By id (exact) when id is not empty, otherwise by name.
   agents::Agent* findAgent(const adt::String& id, const adt::String& name) const;
@@ -187,6 +209,11 @@ class AMServer final : public config::IniDesriptorFinder,
 
  private:
   void createListeners();
+  // Checks a parsed settings text against the running manager and applies it. Nothing has
+  // changed when it throws; `store` runs between the checks and the change (the settings file
+  // is written there), and a failure in it changes nothing either.
+  void reconfigure(const config::Settings& next, const std::function<void()>& store);
+  void deleteQueuedAgents();
   void applyUsers(const std::vector<config::UserConf>& users);
   void sampleMemory(uint64_t now);
   void startReport(const uint8_t* payload, size_t size, uint16_t sourcePort);
@@ -222,6 +249,7 @@ class AMServer final : public config::IniDesriptorFinder,
   bool sampledOnce_ = false;
   uint64_t lastMemoryWarning_ = 0;
   bool portAllocation_ = false;
+  uint32_t lockedBy_ = 0;  // client address (network order) holding the manager lock; 0: none
   uint64_t installationKey_ = 0;
 };
 

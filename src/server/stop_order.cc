@@ -10,11 +10,8 @@ namespace server {
 void catchStopSignals() { platform::catchServerSignals(); }
 
 bool takeStopOrder(AMServer& server, StopOrder& order) {
-  if (platform::takeHangupSignals() > 0) {
-    // Settings are re-read by their own request; a hang-up must not end a detached manager.
-    adt::log(adt::LOG_WARN,
-             "получен сигнал SIGHUP: пропущен (настройки перечитываются по запросу)");
-  }
+  // A hang-up re-reads the settings file, as daemons do; it never ends the manager.
+  if (platform::takeHangupSignals() > 0) server.reloadSettings();
   if (const int signal = platform::takeStopSignal()) {
     const adt::String name = platform::signalName(signal);
     adt::log(adt::LOG_INFO, "получен сигнал " + name + ": остановка AM");

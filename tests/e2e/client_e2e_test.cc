@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "am_home.h"
+#include "adt/tagged_writer.h"
 #include "amclient/amclient.h"
 
 namespace {
@@ -47,14 +48,24 @@ TEST_F(ClientE2E, WrongPasswordFailsAndTheServerGoesOn) {
     c.open(adt::Socket::resolve("127.0.0.1"), static_cast<uint16_t>(port_));
     EXPECT_FALSE(c.login("", "guess").ok);
   }
-  // A command whose request is not in this build is refused with an error element.
+  // Still serving: the manager's own statistics, one sample every 5 s from the start.
   amclient::Connection c;
   c.open(adt::Socket::resolve("127.0.0.1"), static_cast<uint16_t>(port_));
   ASSERT_TRUE(c.login("", "").ok);
-  c.sendCommand(95, {});  // the manager's statistics
+  adt::MemoryTaggedWriter window;
+  const double from = 0, to = 1e7;
+  window.writeTag(1, &from, sizeof from);
+  window.writeTag(2, &to, sizeof to);
+  c.sendCommand(95, {}, {amclient::Element(202, window.toBytes())});
   const auto reply = c.readUntilClosed();
-  EXPECT_TRUE(reply.failed);
-  EXPECT_NE(reply.errorText.find("не поддерживается"), std::string::npos) << reply.errorText;
+  ASSERT_FALSE(reply.failed) << reply.errorText;
+  ASSERT_NE(reply.find(1), nullptr);
+  ASSERT_NE(reply.find(22), nullptr);
+  const int32_t percent = reply.find(22)->asInt();
+  EXPECT_GT(percent, 0);
+  EXPECT_LE(percent, 100);
+  ASSERT_NE(reply.find(21), nullptr);
+  EXPECT_EQ(reply.find(21)->value.size(), 8u);
 }
 
 TEST_F(ClientE2E, GarbageEndsOnlyThatConnection) {

@@ -252,7 +252,7 @@ TEST_F(ClientSessionTest, PrivilegesGateCommandsAndRefusedRequestsAreNeverStarte
   }
 }
 
-TEST_F(ClientSessionTest, CommandsNotBuiltInAnswerWithAnErrorAfterTheirPrivilegeCheck) {
+TEST_F(ClientSessionTest, ManagerRequestsCheckPrivilegesFirstAndFailWithoutAnAdministration) {
   server_->call([&] {
     host_.table = nullptr;  // the manager's own table
     return 0;
@@ -264,19 +264,21 @@ TEST_F(ClientSessionTest, CommandsNotBuiltInAnswerWithAnErrorAfterTheirPrivilege
     EXPECT_EQ(0x1002, r.errorCode);
   }
   {
+    // This host has no administration of its own: the request says so instead of answering.
     Connection c;
     c.open(kLoopback, server_->port);
     ASSERT_TRUE(c.login("reader", "book").ok);
-    Reply r = command(c, 95);
+    Reply r = command(c, 95, {Element::bytes(202, nullptr, 0)});
     EXPECT_TRUE(r.failed);
     EXPECT_EQ(0, r.errorCode);
-    EXPECT_EQ("Команда 95 (RqAMStatistics) не поддерживается", r.errorText);
+    EXPECT_EQ("Администрирование этого менеджера недоступно", r.errorText);
   }
   {
+    // The telemetry request needs no login; an agent that is not configured is unknown.
     Connection c;
     c.open(kLoopback, server_->port);
     Reply r = command(c, 124);
-    EXPECT_EQ("Команда 124 (agentTelemetry) не поддерживается", r.errorText);
+    EXPECT_EQ(0x1010, r.errorCode) << r.errorText;
   }
 }
 
