@@ -10,3 +10,15 @@ namespace platform {
 bool readSecretLine(const std::string& prompt, std::string& out);
 
 }  // namespace platform
+
+namespace platform {
+
+// Runs the editor named by the environment (VISUAL, then EDITOR, else "vi") on `path` in the
+// foreground, on this terminal, and waits for it. Returns its exit code, or -1 when it could
+// not be run or ended by a signal.
+int runEditor(const std::string& path);
+
+// Reads one line from standard input (the line end removed); false at its end.
+bool readInputLine(std::string& out);
+
+}  // namespace platform

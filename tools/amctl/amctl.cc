@@ -18,6 +18,8 @@
 #include "amclient/amclient.h"
 #include "output.h"
 #include "platform/terminal.h"
+#include "admin_commands.h"
+#include "client_calls.h"
 #include "updates_command.h"
 
 namespace amctl {
@@ -34,37 +36,6 @@ struct Options {
   std::vector<std::string> args;
 };
 
-// Opens and logs in one more connection to the same manager.
-using Reconnect = std::function<std::unique_ptr<amclient::Connection>()>;
-
-// Inflates one raw deflate stream (window bits -15), at most 64 MiB of output.
-std::string inflateRaw(const adt::Bytes& packed) {
-  z_stream z{};
-  if (inflateInit2(&z, -15) != Z_OK) fail(kRefused, "inflateInit2 failed");
-  std::string out;
-  z.next_in = const_cast<Bytef*>(packed.data());
-  z.avail_in = static_cast<uInt>(packed.size());
-  int r = Z_OK;
-  char buffer[65536];
-  while (r != Z_STREAM_END && out.size() < (64u << 20)) {
-    z.next_out = reinterpret_cast<Bytef*>(buffer);
-    z.avail_out = sizeof buffer;
-    r = inflate(&z, Z_NO_FLUSH);
-    if (r != Z_OK && r != Z_STREAM_END) break;
-    out.append(buffer, sizeof buffer - z.avail_out);
-    if (r == Z_OK && z.avail_in == 0 && z.avail_out != 0) break;
-  }
-  inflateEnd(&z);
-  if (r != Z_OK && r != Z_STREAM_END) fail(kRefused, "сжатые данные повреждены");
-  return out;
-}
-
-bool parseNumber(const std::string& text, long long& out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  out = std::strtoll(text.c_str(), &end, 10);
-  return *end == '\0';
-}
 
 Options parse(const std::vector<std::string>& args) {
   Options o;
@@ -118,12 +89,6 @@ std::string password(const Options& o, const char* envPassword) {
   return typed;
 }
 
-// The agent parameter: "id:<identifier>" names the agent by identifier, anything else by name.
-amclient::Element agentParam(const std::string& agent) {
-  if (agent.rfind("id:", 0) == 0) return amclient::Element::text(51, agent.substr(3));
-  return amclient::Element::text(54, agent);
-}
-
 const std::string& arg(const Options& o, size_t i, const char* what) {
   if (i >= o.args.size()) fail(kUsage, std::string("команде ") + o.command + " нужен " + what);
   return o.args[i];
@@ -139,21 +104,6 @@ std::string hex(const adt::Bytes& bytes) {
   return out;
 }
 
-double asDouble(const amclient::Element& e) {
-  double d = 0;
-  if (e.value.size() == sizeof d) std::memcpy(&d, e.value.data(), sizeof d);
-  return d;
-}
-
-int64_t asInteger(const amclient::Element& e) {
-  if (e.value.size() == 8) {
-    int64_t v = 0;
-    std::memcpy(&v, e.value.data(), sizeof v);
-    return v;
-  }
-  return e.value.size() == 4 ? e.asInt() : 0;
-}
-
 // A tagged stream from an agent, its elements as fields "<tag>" (texts; other values in hex).
 void addStream(Record& r, const adt::Bytes& bytes, const std::string& prefix) {
   try {
@@ -164,21 +114,6 @@ void addStream(Record& r, const adt::Bytes& bytes, const std::string& prefix) {
   } catch (const std::exception&) {
     r.text(prefix + "bytes", hex(bytes));
   }
-}
-
-// Reads everything up to the close and turns an error reply into a Failure.
-amclient::Reply finish(amclient::Connection& c) {
-  amclient::Reply reply = c.readUntilClosed();
-  if (reply.failed) {
-    fail(exitCodeFor(reply.errorCode),
-         reply.errorCode ? adt::format("%s [0x%X]", reply.errorText.c_str(), reply.errorCode)
-                         : reply.errorText);
-  }
-  return reply;
-}
-
-void requireElement(const amclient::Reply& reply, uint8_t tag, const char* what) {
-  if (!reply.find(tag)) fail(kNoAnswer, std::string("менеджер не ответил: ") + what);
 }
 
 uint32_t le32(const uint8_t* p) {
@@ -397,87 +332,11 @@ Result agentsCommand(amclient::Connection& c) {
   return result;
 }
 
-// The identifier of the agent named `name`, from the agents list (empty when it has none).
-std::string agentIdByName(amclient::Connection& c, const std::string& name) {
-  c.sendCommand(32, {});
-  const amclient::Reply reply = finish(c);
-  std::string id;
-  bool inRecord = false;
-  for (const amclient::Element& e : reply.elements) {
-    if (e.tag == 52) {
-      id.clear();
-      inRecord = true;
-    } else if (inRecord && e.tag == 51) {
-      id = e.asText();
-    } else if (inRecord && e.tag == 54 && e.asText() == name) {
-      return id.empty() ? "nh-" + std::to_string(adt::crc64we(name)) : id;
-    }
-  }
-  fail(kUnknownAgent, "Неизвестное имя агента \"" + name + "\"");
-}
-
-// The file's last `wanted` bytes (request 73): chunks of element 3 (length) and element 1
-// (raw deflate), inflated here. Returns the bytes as stored (Windows-1251 for logs).
-std::string readLogFile(amclient::Connection& c, const std::string& file, int32_t wanted) {
-  c.sendCommand(73, {},
-                {amclient::Element::text(74, file), amclient::Element::integer(75, wanted)});
-  const amclient::Reply reply = finish(c);
-  std::string out;
-  for (const amclient::Element& e : reply.elements) {
-    if (e.tag != 1) continue;
-    const std::string chunk = inflateRaw(e.value);
-    out += chunk;
-  }
-  return out;
-}
-
-Result logCommand(const Options& o, amclient::Connection& c, const Reconnect& reconnect) {
-  bool output = false;
-  std::vector<std::string> words;
-  for (const std::string& a : o.args) {
-    if (a == "--output") {
-      output = true;
-    } else {
-      words.push_back(a);
-    }
-  }
-  if (words.empty()) fail(kUsage, "не указан файл или агент");
-  long long wanted = 65536;
-  if (words.size() > 1 && (!parseNumber(words[1], wanted) || wanted <= 0 || wanted > 0x7FFFFFFF)) {
-    fail(kUsage, "неверное число байт");
-  }
-  std::string file = words[0];
-  amclient::Connection* use = &c;
-  std::unique_ptr<amclient::Connection> second;
-  if (output) {
-    // The agent's own output log: log/<id>/<id>.out.
-    std::string id;
-    if (file.rfind("id:", 0) == 0) {
-      id = file.substr(3);
-    } else {
-      id = agentIdByName(c, file);
-      second = reconnect();
-      use = second.get();
-    }
-    for (char& ch : id) {
-      if (ch == '/') ch = '_';
-    }
-    file = "log/" + id + "/" + id + ".out";
-  }
-  Result result;
-  result.top.text("file", file);
-  const std::string bytes = readLogFile(*use, file, static_cast<int32_t>(wanted));
-  result.top.number("bytes", static_cast<int64_t>(bytes.size()));
-  result.raw = adt::fromCp1251(bytes);
-  result.top.text("text", result.raw);
-  return result;
-}
-
 Result run(const Options& o, amclient::Connection& c, const Reconnect& reconnect) {
   Result result;
   Record& top = result.top;
   const std::string& cmd = o.command;
-  if (cmd == "log") return logCommand(o, c, reconnect);
+  if (adminCommand(cmd, o.args, c, reconnect, result)) return result;
   if (cmd == "agents") return agentsCommand(c);
   if (cmd == "updates") return updatesCommand(o.args, c);
   if (cmd == "connect") {

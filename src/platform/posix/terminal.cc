@@ -3,7 +3,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <termios.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 namespace platform {
 
@@ -40,6 +43,43 @@ bool readSecretLine(const std::string& prompt, std::string& out) {
   ::close(fd);
   errno = saveErrno;
   return ok;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+int runEditor(const std::string& path) {
+  const char* editor = std::getenv("VISUAL");
+  if (!editor || !*editor) editor = std::getenv("EDITOR");
+  if (!editor || !*editor) editor = "vi";
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    // Through the shell, so that an editor setting with options ("code --wait") works.
+    ::execl("/bin/sh", "sh", "-c", "exec $0 \"$1\"", editor, path.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool readInputLine(std::string& out) {
+  out.clear();
+  for (;;) {
+    char c = 0;
+    const ssize_t n = ::read(0, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return !out.empty();
+    if (c == '\n') break;
+    out += c;
+  }
+  if (!out.empty() && out.back() == '\r') out.pop_back();
+  return true;
 }
 
 }  // namespace platform
