@@ -1,6 +1,6 @@
 // Stop signals with real processes: build/am in console mode supervising build/demo-agent.
 // SIGTERM (what a service manager sends) and SIGINT (Ctrl-C) stop the manager in order, with
-// its agents, and say why; SIGHUP is logged and changes nothing.
+// its agents, and say why.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -70,17 +70,5 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignals, ::testing::Values(SIGTERM, SIGINT
                          [](const ::testing::TestParamInfo<int>& p) {
                            return std::string(p.param == SIGTERM ? "Term" : "Int");
                          });
-
-TEST_F(StopSignals, HangupIsLoggedAndIgnored) {
-  start();
-  const std::vector<int> pids = home_.agentPids();
-  am_->kill(SIGHUP);
-  ASSERT_TRUE(am_->waitForOutput("получен сигнал SIGHUP: пропущен", 30s)) << am_->output();
-  // Still serving: the console answers, the agents run.
-  am_->write("a\n");
-  ASSERT_TRUE(am_->waitForOutput("Stubborn", 30s)) << am_->output();
-  EXPECT_FALSE(am_->exited());
-  for (int pid : pids) EXPECT_TRUE(testsupport::processAlive(pid)) << pid;
-}
 
 }  // namespace

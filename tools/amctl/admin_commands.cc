@@ -215,10 +215,10 @@ void settingsEdit(const std::vector<std::string>& args, amclient::Connection& c,
 
 // --- logs ---
 
+// A word with a path separator or a dot names a file ("log/am.log", "am.err"); any other word
+// names an agent (its output log); --output makes any word an agent.
 bool looksLikeFile(const std::string& w) {
-  return w.find('/') != std::string::npos || w.find('\\') != std::string::npos ||
-         w.ends_with(".log") || w.ends_with(".err") || w.ends_with(".warn") ||
-         w.ends_with(".out") || w.ends_with(".ini");
+  return w.find_first_of("/\\.") != std::string::npos;
 }
 
 // Prints what a file gained since `seen` (the last bytes printed), polling once a second;
