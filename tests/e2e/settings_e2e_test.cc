@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <string>
@@ -249,6 +250,46 @@ TEST_F(LiveSettings, LogsAreListedAndFollowedAndTheLockHoldsForOneAddress) {
   EXPECT_NE(console.output.find("id = a1"), std::string::npos) << console.output;
   EXPECT_EQ(amctl({"console", "q"}, "viewer").exitCode, 8);  // no stop from a remote console
   EXPECT_FALSE(am_->exited());
+}
+
+TEST_F(LiveSettings, EditOpensTheEditorAndOffersToMendErrors) {
+  start(agent("a1", "Alpha"));
+  // The editor: with a marker file beside it, it adds an agent on the manager's client port (an
+  // error) and removes the marker; without, it mends that agent.
+  const std::string script = home_.file("editor.sh");
+  const std::string port = std::to_string(home_.clientPort);
+  testsupport::writeFile(script,
+                         "#!/bin/sh\n"
+                         "if [ -e \"$0.clash\" ]; then rm \"$0.clash\";"
+                         " printf '[agent]\\nname=Clash\\nhttps_port=" + port +
+                             "\\n' >> \"$1\"; exit 0; fi\n"
+                             "sed -i '/^https_port=/d; s/^name=Clash$/name=Added/' \"$1\"\n");
+  ::chmod(script.c_str(), 0755);
+  const auto edit = [&](const std::string& answers) {
+    ::setenv("AM_PASSWORD", "secret", 1);
+    testsupport::Child c({AM_BUILD_DIR "/amctl", "--port", std::to_string(home_.clientPort),
+                          "--user", "admin", "settings", "edit"},
+                         "", {"VISUAL=", "EDITOR=" + script});
+    c.write(answers);
+    c.closeStdin();
+    EXPECT_TRUE(c.waitExit(60s)) << c.output();
+    return std::make_pair(c.exitCode(), c.output());
+  };
+  const std::string clash = "Clash - нарушение уникальности номера порта - https_port = " + port;
+  // Refused with the errors and answered "n": nothing changes, the edit is kept.
+  testsupport::writeFile(script + ".clash", "");
+  auto [code, out] = edit("n\n");
+  EXPECT_EQ(code, 8) << out;
+  EXPECT_NE(out.find(clash), std::string::npos) << out;
+  EXPECT_NE(out.find("правка сохранена в "), std::string::npos) << out;
+  EXPECT_EQ(testsupport::readFile(home_.file("am.ini")).find("Clash"), std::string::npos);
+  // Refused and answered "y": the editor opens the same text again, mends it, and it is applied.
+  testsupport::writeFile(script + ".clash", "");
+  std::tie(code, out) = edit("y\n");
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_NE(out.find(clash), std::string::npos) << out;
+  EXPECT_NE(out.find("настройки записаны и применены"), std::string::npos) << out;
+  EXPECT_TRUE(testsupport::waitUntil([&] { return listed("Added"); }, 30s));
 }
 
 }  // namespace

@@ -39,8 +39,13 @@ std::string readText(const std::string& path) {
   return all.str();
 }
 
+// Settings hold passwords: the copies amctl writes are its user's alone (made so before the
+// text goes in).
 void writeText(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::error_code ignored;
+  std::filesystem::permissions(
+      path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ignored);
   if (!(out << text) || !out.flush()) fail(kUsage, "не удалось записать файл " + path);
 }
 
@@ -318,8 +323,10 @@ void logsCommand(const std::vector<std::string>& args, amclient::Connection& c, 
 
 // --- the rest ---
 
+// One record per sample opened by element 1 (its time); elements named in `names` are integers
+// except `realTag`, a double.
 Result samples(const amclient::Reply& reply,
-               const std::vector<std::pair<uint8_t, const char*>>& names) {
+               const std::vector<std::pair<uint8_t, const char*>>& names, uint8_t realTag = 0) {
   Result result;
   result.listName = "samples";
   for (const amclient::Element& e : reply.elements) {
@@ -330,7 +337,12 @@ Result samples(const amclient::Reply& reply,
     }
     if (result.records.empty()) continue;
     for (const auto& [tag, name] : names) {
-      if (tag == e.tag) result.records.back().number(name, asInteger(e));
+      if (tag != e.tag) continue;
+      if (tag == realTag) {
+        result.records.back().real(name, asDouble(e));
+      } else {
+        result.records.back().number(name, asInteger(e));
+      }
     }
   }
   result.top.number("samples", static_cast<int64_t>(result.records.size()));
@@ -365,8 +377,8 @@ void telemetryCommand(const std::vector<std::string>& args, amclient::Connection
   static const std::vector<std::pair<uint8_t, const char*>> kNames = {
       {2, "v2"},   {3, "v3"},   {4, "v4"},   {5, "v5"},   {6, "v6"},   {7, "v7"},   {8, "v8"},
       {9, "v9"},   {10, "v10"}, {11, "v11"}, {12, "v12"}, {13, "v13"}, {14, "v14"}, {15, "v15"},
-      {16, "v16"}, {17, "v17"}, {18, "v18"}, {19, "v19"}, {20, "v20"}};
-  result = samples(finish(c), kNames);
+      {16, "v16"}, {17, "v17"}, {18, "v18"}, {19, "v19"}, {20, "v20"}, {21, "gc_days"}};
+  result = samples(finish(c), kNames, 21);
 }
 
 }  // namespace

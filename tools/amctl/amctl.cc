@@ -249,6 +249,14 @@ Result agentsCommand(amclient::Connection& c) {
                 {2, 5, 6});
       continue;
     }
+    if (e.tag == 70) {
+      result.top.text("manager_lock", e.asInt() == 1 ? "с этого адреса" : "с другого адреса");
+      continue;
+    }
+    if (e.tag == 106) {
+      result.top.text("manager_locked_by", e.asText());
+      continue;
+    }
     if (!current) continue;
     switch (e.tag) {
       case 51:
