@@ -249,6 +249,30 @@ TEST_F(LiveSettings, LogsAreListedAndFollowedAndTheLockHoldsForOneAddress) {
   EXPECT_EQ(console.exitCode, 0);
   EXPECT_NE(console.output.find("id = a1"), std::string::npos) << console.output;
   EXPECT_EQ(amctl({"console", "q"}, "viewer").exitCode, 8);  // no stop from a remote console
+
+  // The manager's own samples for a reader; the agent's telemetry for anybody on an allowed
+  // address; a message to every agent for an administrator only.
+  const testsupport::RunResult stats = amctl({"--json", "stats"}, "viewer");
+  EXPECT_EQ(stats.exitCode, 0) << stats.output;
+  EXPECT_NE(stats.output.find("\"memory_percent\":"), std::string::npos) << stats.output;
+  EXPECT_TRUE(testsupport::waitUntil(
+      [&] {
+        const testsupport::RunResult t = testsupport::run(
+            {AM_BUILD_DIR "/amctl", "--port", std::to_string(home_.clientPort), "telemetry",
+             "Alpha"},
+            "", 60s);
+        return t.exitCode == 0 && t.output.find("samples: 0") == std::string::npos &&
+               t.output.find("gc_days=") != std::string::npos;
+      },
+      30s));
+  EXPECT_EQ(amctl({"broadcast", "привет"}, "viewer").exitCode, 4);
+  EXPECT_EQ(amctl({"broadcast", "привет"}).exitCode, 0);
+  EXPECT_TRUE(testsupport::waitUntil(
+      [&] {
+        return testsupport::readFile(home_.file("log/a1/a1.out")).find("update notice: ") !=
+               std::string::npos;
+      },
+      30s));
   EXPECT_FALSE(am_->exited());
 }
 
