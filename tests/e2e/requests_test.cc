@@ -9,6 +9,7 @@
 #include "adt/tagged_reader.h"
 #include "adt/tagged_writer.h"
 #include "am_home.h"
+#include "data.h"
 #include "amclient/amclient.h"
 #include "platform/net.h"
 
@@ -21,15 +22,7 @@ using testsupport::Child;
 const uint32_t kLocal1 = platform::hostToNet32(0x7F000001);
 const uint32_t kLocal2 = platform::hostToNet32(0x7F000002);
 
-std::string hexOf(const uint8_t* p, size_t n) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    out += digits[p[i] >> 4];
-    out += digits[p[i] & 15];
-  }
-  return out;
-}
+using testsupport::hexOf;
 
 class Requests : public ::testing::Test {
  protected:

@@ -13,6 +13,7 @@
 #include "adt/socket.h"
 #include "adt/text.h"
 #include "am_home.h"
+#include "data.h"
 #include "amclient/amclient.h"
 #include "platform/net.h"
 
@@ -24,15 +25,7 @@ using amclient::Element;
 const uint32_t kLocal1 = platform::hostToNet32(0x7F000001);
 const uint32_t kLocal2 = platform::hostToNet32(0x7F000002);
 
-std::string hexOf(const uint8_t* p, size_t n) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    out += digits[p[i] >> 4];
-    out += digits[p[i] & 15];
-  }
-  return out;
-}
+using testsupport::hexOf;
 
 std::string agent(const std::string& id, const std::string& name, const std::string& options = "") {
   return "[agent]\nid=" + id + "\nname=" + name + "\nsched=0h-*/24h\ncmd=" AM_BUILD_DIR

@@ -23,4 +23,14 @@ size_t countOf(const std::string& text, const std::string& what) {
   return n;
 }
 
+std::string hexOf(const uint8_t* p, size_t n) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    out += digits[p[i] >> 4];
+    out += digits[p[i] & 15];
+  }
+  return out;
+}
+
 }  // namespace testsupport

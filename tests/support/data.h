@@ -16,4 +16,7 @@ std::string patternText(size_t n, uint32_t origin = 1);
 // How many times `what` occurs in `text`, overlapping occurrences included.
 size_t countOf(const std::string& text, const std::string& what);
 
+// Lower-case hexadecimal digits of `n` bytes (the form of the password store's records).
+std::string hexOf(const uint8_t* p, size_t n);
+
 }  // namespace testsupport

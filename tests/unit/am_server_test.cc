@@ -7,6 +7,7 @@
 #include "adt/exception.h"
 #include "adt/log.h"
 #include "child.h"
+#include "fake_clock.h"
 #include "log_recorder.h"
 
 namespace server {
@@ -14,12 +15,7 @@ namespace {
 
 using testsupport::TempDir;
 
-class FakeClock final : public platform::Clock {
- public:
-  uint64_t nowMs() override { return now; }
-  platform::LocalTime localNow() override { return platform::fromFractionalDays(46000.5); }
-  uint64_t now = 1000;
-};
+using FakeClock = testsupport::FixedDayClock;
 
 class AMServerTest : public ::testing::Test {
  protected:

@@ -9,6 +9,7 @@
 #include "adt/socket.h"
 #include "adt/text.h"
 #include "child.h"
+#include "fake_clock.h"
 #include "config/settings.h"
 #include "log_recorder.h"
 #include "platform/net.h"
@@ -98,12 +99,7 @@ TEST(SettingsFiles, AFailedWriteLeavesTheFileAndItsBackups) {
   EXPECT_EQ(readFile(backupPath(file, 2)), "");
 }
 
-class FakeClock final : public platform::Clock {
- public:
-  uint64_t nowMs() override { return now; }
-  platform::LocalTime localNow() override { return platform::fromFractionalDays(46000.5); }
-  uint64_t now = 1000;
-};
+using FakeClock = testsupport::FixedDayClock;
 
 class Reconfiguration : public ::testing::Test {
  protected:

@@ -323,30 +323,19 @@ void logsCommand(const std::vector<std::string>& args, amclient::Connection& c, 
 
 // --- the rest ---
 
-// One record per sample opened by element 1 (its time); elements named in `names` are integers
-// except `realTag`, a double.
+// The sample fields named in `names`: integers, except `realTag`, a double.
 Result samples(const amclient::Reply& reply,
                const std::vector<std::pair<uint8_t, const char*>>& names, uint8_t realTag = 0) {
-  Result result;
-  result.listName = "samples";
-  for (const amclient::Element& e : reply.elements) {
-    if (e.tag == 1) {
-      result.records.emplace_back();
-      result.records.back().time("time", asDouble(e));
-      continue;
-    }
-    if (result.records.empty()) continue;
+  return samplesResult(reply, [&](Record& sample, const amclient::Element& e) {
     for (const auto& [tag, name] : names) {
       if (tag != e.tag) continue;
       if (tag == realTag) {
-        result.records.back().real(name, asDouble(e));
+        sample.real(name, asDouble(e));
       } else {
-        result.records.back().number(name, asInteger(e));
+        sample.number(name, asInteger(e));
       }
     }
-  }
-  result.top.number("samples", static_cast<int64_t>(result.records.size()));
-  return result;
+  });
 }
 
 void statsCommand(const std::vector<std::string>& args, amclient::Connection& c, Result& result) {

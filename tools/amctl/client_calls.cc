@@ -79,4 +79,22 @@ void requireElement(const amclient::Reply& reply, uint8_t tag, const char* what)
 }
 
 
+// A reply of samples, each opened by element 1 (its time): one record per sample, the other
+// elements of a sample added by `fill`; the count goes on top.
+Result samplesResult(const amclient::Reply& reply,
+                     const std::function<void(Record&, const amclient::Element&)>& fill) {
+  Result result;
+  result.listName = "samples";
+  for (const amclient::Element& e : reply.elements) {
+    if (e.tag == 1) {
+      result.records.emplace_back();
+      result.records.back().time("time", asDouble(e));
+    } else if (!result.records.empty()) {
+      fill(result.records.back(), e);
+    }
+  }
+  result.top.number("samples", static_cast<int64_t>(result.records.size()));
+  return result;
+}
+
 }  // namespace amctl

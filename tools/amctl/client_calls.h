@@ -8,6 +8,7 @@
 
 #include "adt/text.h"
 #include "amclient/amclient.h"
+#include "output.h"
 
 namespace amctl {
 
@@ -28,5 +29,10 @@ int64_t asInteger(const amclient::Element& e);
 amclient::Reply finish(amclient::Connection& c);
 // Fails with kNoAnswer when the reply lacks element `tag`.
 void requireElement(const amclient::Reply& reply, uint8_t tag, const char* what);
+
+// A reply of samples, each opened by element 1 (its time): one record per sample, the other
+// elements of a sample added by `fill`; the count goes on top.
+Result samplesResult(const amclient::Reply& reply,
+                     const std::function<void(Record&, const amclient::Element&)>& fill);
 
 }  // namespace amctl

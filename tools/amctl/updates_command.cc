@@ -6,6 +6,7 @@
 
 #include "adt/text.h"
 #include "amctl.h"
+#include "client_calls.h"
 
 namespace amctl {
 namespace {
@@ -18,17 +19,6 @@ constexpr size_t kChunk = 64 * 1024;
 const std::string& argAt(const std::vector<std::string>& args, size_t i, const char* what) {
   if (i >= args.size()) fail(kUsage, std::string("команде updates ") + args[0] + " нужен " + what);
   return args[i];
-}
-
-// Reads everything up to the close; an error reply becomes a Failure.
-amclient::Reply finish(amclient::Connection& c) {
-  amclient::Reply reply = c.readUntilClosed();
-  if (reply.failed) {
-    fail(exitCodeFor(reply.errorCode),
-         reply.errorCode ? adt::format("%s [0x%X]", reply.errorText.c_str(), reply.errorCode)
-                         : reply.errorText);
-  }
-  return reply;
 }
 
 Result list(const std::vector<std::string>& args, amclient::Connection& c) {
