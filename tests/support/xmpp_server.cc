@@ -89,6 +89,8 @@ XmppServer::XmppServer(const std::vector<Account>& accounts) {
   c << "prosody_user = \"" << user << "\"\n"
     << "prosody_group = \"" << user << "\"\n"
     << "daemonize = false\n"
+    // Test machines often run the tests as root; prosody otherwise stops itself at once.
+    << "run_as_root = true\n"
     << "pidfile = \"" << dir_.file("prosody.pid") << "\"\n"
     << "data_path = \"" << dir_.path() << "\"\n"
     << "certificates = \"" << dir_.path() << "\"\n"
