@@ -10,9 +10,8 @@ namespace {
 adt::String domainOf(const adt::String& jid) {
   const size_t at = jid.find('@');
   if (at == adt::String::npos) return "";
-  return jid.substr(at + 1, jid.find('/', at) == adt::String::npos
-                                ? adt::String::npos
-                                : jid.find('/', at) - at - 1);
+  const size_t slash = jid.find('/', at);
+  return jid.substr(at + 1, slash == adt::String::npos ? adt::String::npos : slash - at - 1);
 }
 
 }  // namespace

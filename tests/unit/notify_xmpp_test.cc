@@ -5,6 +5,7 @@
 #include "adt/dispatcher.h"
 #include "adt/log.h"
 #include "log_recorder.h"
+#include "mail_server.h"
 #include "notify/notifier.h"
 #include "notify/xmpp_stream.h"
 #include "xmpp_server.h"
@@ -210,6 +211,35 @@ TEST(XmppConversation, SettingsDecideWhatIsSentAndWhatThrows) {
   s.server = "chat.test:0";
   EXPECT_THROW(notify::XmppMessage(s, "B", "S", &told), std::exception);
   EXPECT_FALSE(told.done());
+}
+
+TEST(XmppConversation, ABadInstantMessageSettingDoesNotKeepTheMailBack) {
+  testsupport::MailServer mail({"normal", "", "", 0});
+  ASSERT_TRUE(mail.ready());
+  LogRecorder log;
+  Loop loop;
+  notify::NotifySettings s;
+  s.mail.server = mail.address();
+  s.mail.account = "am@test.local";
+  s.mail.recipients = {"ops@test.local"};
+  s.xmpp.server = "chat.test:70000";
+  s.xmpp.recipients = {"ops@chat.test"};
+  loop.notifier.configure(s);
+  Outcome outcome;
+  loop.notifier.send("S", "B", &outcome);
+  ASSERT_TRUE(loop.runUntil([&] { return outcome.done(); }));
+  EXPECT_EQ(outcome.successes, 1) << outcome.error;
+  EXPECT_TRUE(mail.waitForMails(1));
+  const auto warns = log.texts(adt::LOG_WARN, "XMPP error");
+  ASSERT_EQ(warns.size(), 1u);
+  EXPECT_NE(warns[0].find("Неверно задан XMPP-сервер"), std::string::npos) << warns[0];
+
+  // Without mail recipients the same setting is the caller's error.
+  s.mail.recipients.clear();
+  loop.notifier.configure(s);
+  Outcome alone;
+  EXPECT_THROW(loop.notifier.send("S", "B", &alone), std::exception);
+  EXPECT_FALSE(alone.done());
 }
 
 TEST(XmppReplies, TheReaderFindsLoginBouncesAndTheEndAcrossPieces) {
