@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config zlib1g-dev libssl-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           chromium
-          python3-aiosmtpd prosody python3-slixmpp)
+          python3-aiosmtpd prosody python3-slixmpp openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

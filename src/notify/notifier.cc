@@ -37,13 +37,27 @@ adt::String Notifier::body(const adt::String& text) const {
 
 void Notifier::send(const adt::String& subject, const adt::String& text, SmtpCallBack* callback) {
   adt::log(adt::LOG_INFO, "AMServer::sendMessage start");
-  if (!hasRecipients()) {
-    if (callback) callback->onError("не настроено ни одного адреса для отправки");
-    adt::log(adt::LOG_INFO, "AMServer::sendMessage finished");
-    return;
+  const adt::String full = body(text);
+  const bool mail = hasMailRecipients();
+  if (hasXmppRecipients()) {
+    adt::log(adt::LOG_INFO, "AMServer::sendMessage offer xmpp message");
+    try {
+      // Without mail the caller waits on the instant messages.
+      start(std::make_unique<XmppMessage>(settings_.xmpp, full, subject, mail ? nullptr : callback,
+                                          clock_, limits_.xmppTimeoutMs));
+    } catch (const std::exception& e) {
+      // A bad instant-message setting must not keep the mail from going out.
+      if (!mail) throw;
+      adt::log(adt::LOG_WARN, "XMPP error: \"" + adt::String(e.what()) +
+                                  "\" for (server:" + settings_.xmpp.server + ")");
+    }
   }
-  adt::log(adt::LOG_INFO, "AMServer::sendMessage offer smtp message");
-  deliver(subject, body(text), callback);
+  if (mail) {
+    adt::log(adt::LOG_INFO, "AMServer::sendMessage offer smtp message");
+    deliver(subject, full, callback);
+  } else if (!hasXmppRecipients() && callback) {
+    callback->onError("не настроено ни одного адреса для отправки");
+  }
   adt::log(adt::LOG_INFO, "AMServer::sendMessage finished");
 }
 
@@ -57,38 +71,38 @@ void Notifier::deliver(const adt::String& subject, const adt::String& fullBody,
   start(std::move(mail));
 }
 
-void Notifier::start(std::unique_ptr<SmtpMessage> mail) {
-  if (adt::Socket::isDottedQuad(mail->server().host)) {
+void Notifier::start(std::unique_ptr<Conversation> conversation) {
+  if (adt::Socket::isDottedQuad(conversation->server().host)) {
     uint32_t address = 0;
     try {
-      address = adt::Socket::resolve(mail->server().host);
+      address = adt::Socket::resolve(conversation->server().host);
     } catch (const std::exception& e) {
-      mail->fail(e.what());
+      conversation->fail(e.what());
       return;
     }
-    connectAndRegister(std::move(mail), address);
+    connectAndRegister(std::move(conversation), address);
     return;
   }
   if (lookups_.size() >= limits_.maxLookups) {
-    // Reported through the message: callback and one WARN line.
-    mail->fail("слишком много оповещений ждут имени сервера");
+    // Reported through the conversation: callback and one WARN line.
+    conversation->fail("слишком много оповещений ждут имени сервера");
     return;
   }
   Lookup l;
-  l.lookup = std::make_unique<HostLookup>(mail->server().host);
-  l.mail = std::move(mail);
+  l.lookup = std::make_unique<HostLookup>(conversation->server().host);
+  l.conversation = std::move(conversation);
   lookups_.push_back(std::move(l));
 }
 
-void Notifier::connectAndRegister(std::unique_ptr<SmtpMessage> mail, uint32_t address) {
+void Notifier::connectAndRegister(std::unique_ptr<Conversation> conversation, uint32_t address) {
   try {
-    mail->connect(address);
+    conversation->connect(address);
   } catch (const std::exception& e) {
-    mail->fail(e.what());
+    conversation->fail(e.what());
     return;
   }
   // add() destroys the channel when it fails; the destructor reports the failure.
-  dispatcher_.add(mail.release());
+  dispatcher_.add(conversation.release());
 }
 
 void Notifier::notify(const adt::String& subject, const adt::String& text) {
@@ -111,10 +125,10 @@ void Notifier::poll() {
     lookups_.erase(lookups_.begin() + static_cast<std::ptrdiff_t>(i));
     const adt::String error = l.lookup->error();
     if (!error.empty()) {
-      l.mail->fail(error);
+      l.conversation->fail(error);
       continue;
     }
-    connectAndRegister(std::move(l.mail), l.lookup->address());
+    connectAndRegister(std::move(l.conversation), l.lookup->address());
   }
   const uint64_t now = clock_.nowMs();
   while (!sentMs_.empty() && now - sentMs_.front() >= 60000) sentMs_.pop_front();
@@ -146,7 +160,9 @@ void Notifier::flush(uint64_t now) {
     send(subject, text, nullptr);
   } catch (const std::exception& e) {
     adt::log(adt::LOG_WARN, "Оповещение \"" + subject + "\" не отправлено (сервер " +
-                                settings_.mail.server + "): " + e.what());
+                                (hasMailRecipients() ? settings_.mail.server
+                                                     : settings_.xmpp.server) +
+                                "): " + e.what());
   }
 }
 

@@ -3,31 +3,25 @@
 #include "adt/exception.h"
 #include "adt/log.h"
 #include "notify/mail_text.h"
-#include "platform/net.h"
 
 namespace notify {
 namespace {
 
-// A piece as the transcript shows it: control characters as "\<decimal code>".
-adt::String traced(const adt::String& piece) {
-  adt::String out;
-  for (char c : piece) {
-    if (static_cast<uint8_t>(c) < 32) {
-      out += "\\" + std::to_string(static_cast<int>(c));
-    } else {
-      out += c;
-    }
-  }
-  return out;
+// Whether an EHLO reply line ("250-STARTTLS", "250 STARTTLS") names the STARTTLS extension.
+bool namesStartTls(const adt::String& text) {
+  if (text.size() < 9) return false;
+  adt::String word = text.substr(1, 8);
+  for (char& c : word) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  return word == "STARTTLS" && (text.size() == 9 || text[9] == ' ');
 }
 
 }  // namespace
 
 SmtpMessage::SmtpMessage(const MailSettings& settings, SmtpCallBack* callback,
                          platform::Clock& clock, uint64_t timeoutMs)
-    : clock_(clock), timeoutMs_(timeoutMs), callback_(callback) {
+    : Conversation("SMTP", clock, timeoutMs), settings_(settings) {
   if (settings.server.empty()) throw adt::Exception("Не задан SMTP-сервер");
-  if (!config::parseHostPort(settings.server, 25, &server_)) {
+  if (!setServer(settings.server, 25)) {
     throw adt::Exception("Неверно задан SMTP-сервер \"" + settings.server + "\"");
   }
   account_ = withoutLineBreaks(settings.account, false);
@@ -38,13 +32,10 @@ SmtpMessage::SmtpMessage(const MailSettings& settings, SmtpCallBack* callback,
     if (!address.empty()) recipients_.push_back(address);
   }
   helloName_ = "localhost";
+  this->callback().attach(callback);
 }
 
-SmtpMessage::~SmtpMessage() {
-  // Destroyed before the outcome was known (shut down with the dispatcher, or dropped by its
-  // close limit): the caller still learns that nothing was delivered.
-  if (!reported_) report("доставка прервана");
-}
+SmtpMessage::~SmtpMessage() { abandon(); }
 
 void SmtpMessage::setSubject(const adt::String& subject) {
   subject_ = withoutLineBreaks(subject, true);
@@ -55,56 +46,21 @@ void SmtpMessage::setHelloName(const adt::String& name) {
   helloName_ = clean.empty() ? adt::String("localhost") : clean;
 }
 
-void SmtpMessage::connect(uint32_t address) {
-  socket_.create(adt::Socket::STREAM);
-  socket_.setNonBlocking(true);
-  platform::Endpoint remote;
-  remote.address = address;
-  remote.port = server_.port;
-  const int code = platform::socketConnect(socket_.handle(), remote);
-  if (code != 0 && code != 10036 && code != platform::kNetWouldBlock) {
-    throw adt::SocketException("connect(" + server_.host + ":" + std::to_string(server_.port) + ")",
-                               code);
-  }
-  connecting_ = code != 0;
-  startedMs_ = clock_.nowMs();
-}
-
-bool SmtpMessage::wantsWrite() { return connecting_ || ClientChannel::wantsWrite(); }
-
-void SmtpMessage::onWrite() {
-  try {
-    if (connecting_) {
-      const int code = platform::socketTakeError(socket_.handle());
-      if (code != 0) {
-        throw adt::SocketException(
-            "connect(" + server_.host + ":" + std::to_string(server_.port) + ")", code);
-      }
-      connecting_ = false;
-      return;
-    }
-    ClientChannel::onWrite();
-    if (state() == adt::ChannelState::Closed && step_ < 9) fail("соединение разорвано сервером");
-  } catch (const std::exception& e) {
-    fail(e.what());
-  }
-}
-
-int SmtpMessage::onRead(adt::ChannelDispatcher& dispatcher) {
-  try {
-    ClientChannel::onRead(dispatcher);
-    if (state() == adt::ChannelState::Closed && step_ < 9) fail("соединение закрыто сервером");
-  } catch (const std::exception& e) {
-    fail(e.what());
-  }
-  return 0;
+void SmtpMessage::onServerClosed() {
+  fail(step_ == kStepHandshake ? "соединение закрыто сервером во время согласования TLS"
+                               : "соединение закрыто сервером");
 }
 
 void SmtpMessage::onData(adt::Buffer* buffer) {
   std::unique_ptr<adt::Buffer> owned(buffer);
-  if (reported_ && step_ < 9) return;
-  pending_.append(reinterpret_cast<const char*>(buffer->begin()), buffer->size());
+  if (reported() && step_ < 9) return;
+  const char* data = reinterpret_cast<const char*>(buffer->begin());
   try {
+    if (tls_) {
+      receiveTls(data, buffer->size());
+    } else {
+      pending_.append(data, buffer->size());
+    }
     dialogue();
     if (pending_.size() > kMaxPending || pending_.size() > kMaxReplyLine) {
       throw adt::Exception("слишком длинный ответ SMTP-сервера");
@@ -114,33 +70,45 @@ void SmtpMessage::onData(adt::Buffer* buffer) {
   }
 }
 
-void SmtpMessage::onIdle() {
-  if (reported_ || state() != adt::ChannelState::Open) return;
-  if (startedMs_ != 0 && clock_.nowMs() - startedMs_ > timeoutMs_) {
-    fail("SMTP-сервер не ответил за " + std::to_string(timeoutMs_ / 1000) + " с (шаг " +
-         std::to_string(step_) + ")");
+void SmtpMessage::receiveTls(const char* data, size_t n) {
+  tls_->feed(data, n);
+  if (!tlsReady_) {
+    const bool done = tls_->handshake();
+    flushTls();
+    if (!done) return;
+    tlsReady_ = true;
+    addTrace("-- TLS: " + tls_->description() + "\r\n");
+    // The server's capabilities are asked again: those of the plain session no longer count.
+    sendPiece("EHLO " + helloName_ + "\r\n");
+    step_ = login_.empty() ? 4 : 1;
   }
+  tls_->read(&pending_, kMaxPending + 1);
+  flushTls();
+}
+
+void SmtpMessage::flushTls() {
+  std::string out = tls_->takeOutput();
+  if (!out.empty()) send(new adt::CopyBuffer(out.data(), out.size()));
 }
 
 void SmtpMessage::dialogue() {
   for (;;) {
+    if (step_ == kStepHandshake) return;
     size_t end = pending_.find_first_of("\r\n");
     if (end == std::string::npos) return;
     adt::String line = pending_.substr(0, end);
     while (end < pending_.size() && (pending_[end] == '\r' || pending_[end] == '\n')) ++end;
     pending_.erase(0, end);
-    if (line.size() < 3) {
-      addTrace("<< " + line + "\r\n");
-      throw adt::Exception(line);
-    }
+    // The whole line, code included: the transcript is read when a delivery failed.
+    addTrace("<< " + line + "\r\n");
+    if (line.size() < 3) throw adt::Exception(line);
     int code = 0;
     for (int i = 0; i < 3; ++i) {
       const char c = line[i];
       code = code * 10 + (c >= '0' && c <= '9' ? c - '0' : 0);
     }
     adt::String text = line.substr(3);
-    // The whole line, code included: the transcript is read when a delivery failed.
-    addTrace("<< " + line + "\r\n");
+    if (code == 250 && namesStartTls(text)) tlsOffered_ = true;
     // "250-..." continues a reply; only its last line ("250 ...") is answered.
     if (!text.empty() && text[0] == '-') continue;
     reply(code, text);
@@ -148,39 +116,66 @@ void SmtpMessage::dialogue() {
   }
 }
 
-void SmtpMessage::unexpected(const adt::String& text) { throw adt::Exception(text); }
+void SmtpMessage::afterHello(int code, const adt::String& text) {
+  if (code != 250) throw adt::Exception(text);
+  if (tlsOffered_ && !tls_) {
+    sendPiece("STARTTLS\r\n");
+    step_ = kStepStartTls;
+    return;
+  }
+  if (step_ == 1) {
+    sendPiece("AUTH LOGIN\r\n");
+    step_ = 2;
+  } else {
+    sendPiece("MAIL FROM:<" + account_ + ">\r\n");
+    step_ = 5;
+  }
+}
+
+void SmtpMessage::startTls() {
+  // Whatever followed the server's "220" in the same read was sent before TLS: it must not be
+  // taken as part of the protected dialogue.
+  pending_.clear();
+  tls_ = std::make_unique<TlsClient>(server().host, settings_.caFile);
+  step_ = kStepHandshake;
+  tls_->handshake();
+  flushTls();
+}
 
 void SmtpMessage::reply(int code, const adt::String& text) {
   switch (step_) {
     case 0:
-      if (code != 220) unexpected(text);
+      if (code != 220) throw adt::Exception(text);
       sendPiece("EHLO " + helloName_ + "\r\n");
       step_ = login_.empty() ? 4 : 1;
       return;
     case 1:
-      if (code != 250) unexpected(text);
-      sendPiece("AUTH LOGIN\r\n");
-      step_ = 2;
+      afterHello(code, text);
       return;
     case 2:
       if (code == 250) return;
-      if (code != 334) unexpected(text);
+      if (code != 334) throw adt::Exception(text);
       sendPiece(base64(login_) + "\r\n");
       step_ = 3;
       return;
     case 3:
-      if (code != 334) unexpected(text);
+      if (code != 334) throw adt::Exception(text);
       sendPiece(base64(password_) + "\r\n", true);
       step_ = 4;
       return;
     case 4:
       if (code == 334) return;
-      if (code != 235 && code != 250) unexpected(text);
+      if (login_.empty()) {
+        // Without a login this is the answer to EHLO.
+        afterHello(code, text);
+        return;
+      }
+      if (code != 235 && code != 250) throw adt::Exception(text);
       sendPiece("MAIL FROM:<" + account_ + ">\r\n");
       step_ = 5;
       return;
     case 5:
-      if (code != 250 && code != 251) unexpected(text);
+      if (code != 250 && code != 251) throw adt::Exception(text);
       if (cursor_ < recipients_.size()) {
         sendPiece("RCPT TO:<" + recipients_[cursor_++] + ">\r\n");
       } else {
@@ -190,16 +185,20 @@ void SmtpMessage::reply(int code, const adt::String& text) {
       return;
     case 7:
       if (code == 250) return;
-      if (code != 354) unexpected(text);
-      sendPiece(messageText(clock_.localNow(), platform::localUtcOffsetMinutes()));
+      if (code != 354) throw adt::Exception(text);
+      sendPiece(messageText(clock().localNow(), platform::localUtcOffsetMinutes()));
       step_ = 8;
       return;
     case 8:
-      if (code != 250) unexpected(text);
+      if (code != 250) throw adt::Exception(text);
       sendPiece("QUIT\r\n");
       step_ = 9;
-      reported_ = true;
-      callback_.success();
+      succeed();
+      return;
+    case kStepStartTls:
+      // The server offered TLS: nothing, the password least of all, goes on in plain.
+      if (code != 220) throw adt::Exception("SMTP-сервер не включил TLS:" + text);
+      startTls();
       return;
     default:
       if (code == 221 && state() == adt::ChannelState::Open) close();
@@ -227,28 +226,19 @@ void SmtpMessage::sendPiece(const adt::String& piece, bool secret) {
   } else {
     addTrace(">> " + traced(piece) + "\r\n");
   }
+  if (tls_) {
+    tls_->write(piece);
+    flushTls();
+    return;
+  }
   send(new adt::CopyBuffer(piece.data(), piece.size()));
 }
 
-void SmtpMessage::addTrace(const adt::String& entry) {
-  if (trace_.size() >= kMaxTrace) return;
-  trace_ += entry;
-  if (trace_.size() >= kMaxTrace) trace_ += "...\r\n";
-}
-
-void SmtpMessage::fail(const adt::String& reason) {
-  if (reported_) return;
-  report(reason);
-  setState(adt::ChannelState::Closed);
-}
-
-void SmtpMessage::report(const adt::String& reason) {
-  reported_ = true;
-  callback_.error(reason.c_str());
-  adt::log(adt::LOG_WARN,
-           "SMTP error: \"" + reason + "\" for (server:" + server_.host + ":" +
-               std::to_string(server_.port) + ",account:" + account_ + ",login:" + login_ +
-               ",password:" + (password_.empty() ? "" : "********") + ") trace:\r\n" + trace_);
+void SmtpMessage::logFailure(const adt::String& reason) {
+  adt::log(adt::LOG_WARN, "SMTP error: \"" + reason + "\" for (server:" + serverText() +
+                              ",account:" + account_ + ",login:" + login_ +
+                              ",password:" + (password_.empty() ? "" : "********") +
+                              ") trace:\r\n" + trace());
 }
 
 void SmtpMessage::describe(adt::String& out) const {

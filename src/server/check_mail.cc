@@ -28,6 +28,11 @@ notify::NotifySettings mailSettingsOf(const config::CommonSettings& common) {
   s.mail.login = common.mailLogin;
   s.mail.password = common.mailPassword;
   s.mail.recipients = common.adminMail;
+  s.xmpp.server = common.xmppServer;
+  s.xmpp.account = common.xmppAccount;
+  s.xmpp.login = common.xmppLogin;
+  s.xmpp.password = common.xmppPassword;
+  s.xmpp.recipients = common.adminXmpp;
   s.hostName = !common.fqdn.empty() ? common.fqdn : adt::String(platform::machineName());
   return s;
 }

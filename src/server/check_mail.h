@@ -7,9 +7,9 @@
 
 namespace server {
 
-// The mail server, account and recipients of the [common] section, and the name the manager
-// signs with: the configured one, else the machine's (no name-service call, which could hold
-// the main loop).
+// The mail and instant-message servers, accounts and recipients of the [common] section, and
+// the name the manager signs with: the configured one, else the machine's (no name-service
+// call, which could hold the main loop).
 notify::NotifySettings mailSettingsOf(const config::CommonSettings& common);
 
 // Loads the settings at `settingsPath`, sends the test mail and waits for its outcome, which

@@ -1,6 +1,7 @@
-// Notifications from the real am to a real mail server (aiosmtpd) on 127.0.0.1: an agent's
-// unexpected end, the mail check of the command line, the console's mail request, and a mail
-// server that is slow to answer while am keeps serving its clients.
+// Notifications from the real am to a real mail server (aiosmtpd) and a real XMPP server
+// (prosody) on 127.0.0.1: an agent's unexpected end, the mail check of the command line, the
+// console's mail request, and a mail server that is slow to answer while am keeps serving its
+// clients.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include "adt/text.h"
 #include "am_home.h"
 #include "mail_server.h"
+#include "xmpp_server.h"
 
 using namespace std::chrono_literals;
 using testsupport::MailServer;
@@ -61,6 +63,41 @@ TEST_F(Notify, AnAgentThatEndsUnexpectedlyMakesExactlyOneMail) {
   const std::string out = am.output();
   EXPECT_EQ(out.find("pw-right"), std::string::npos);
   EXPECT_EQ(out.find("SMTP error"), std::string::npos) << out;
+}
+
+TEST_F(Notify, AnAgentThatEndsUnexpectedlyMakesOneInstantMessagePerRecipient) {
+  testsupport::XmppServer xmpp({{"am", "im-secret"}, {"ops1", "pw1"}, {"ops2", "pw2"}});
+  if (!xmpp.ready()) GTEST_SKIP() << "no XMPP server for this test: " << xmpp.problem();
+  testsupport::XmppReceiver ops1(xmpp, "ops1", "pw1");
+  testsupport::XmppReceiver ops2(xmpp, "ops2", "pw2");
+  ASSERT_TRUE(ops1.waitReady()) << ops1.output();
+  ASSERT_TRUE(ops2.waitReady()) << ops2.output();
+  const std::string domain = testsupport::XmppServer::kDomain;
+  home_.writeIni("[agent]\nid=a1\nname=Alpha\nrun_at_least_once=1\ncmd=" AM_BUILD_DIR
+                 "/demo-agent --demo-exit-after 1500\n",
+                 mailCommon(server_, "pw-right") + "xmpp.server=" + xmpp.address() +
+                     "\nxmpp.account=am@" + domain + "\nxmpp.login=am\nxmpp.password=im-secret" +
+                     "\nadmin.xmpp=ops1@" + domain + "\nadmin.xmpp=ops2@" + domain + "\n");
+  ASSERT_TRUE(home_.startConsole()) << home_.console().output();
+  auto& am = home_.console();
+  ASSERT_TRUE(ops1.waitForMessages(1, 60s)) << am.output() << xmpp.log();
+  ASSERT_TRUE(ops2.waitForMessages(1, 60s)) << am.output();
+  ASSERT_TRUE(server_.waitForMails(1, 60s)) << am.output();
+  for (auto* r : {&ops1, &ops2}) {
+    const auto got = r->messages()[0];
+    EXPECT_EQ(got.from, "am@" + domain);
+    EXPECT_EQ(got.body.rfind("Ошибка в AM: Неожиданная остановка агента \"Alpha\" (pid:", 0), 0u)
+        << got.body;
+    EXPECT_NE(got.body.find("\n\n--\nС уважением, AM v5.2.430 ["), std::string::npos) << got.body;
+    EXPECT_NE(got.body.find(", id:prod]\nотправлено: "), std::string::npos) << got.body;
+  }
+  // The coalescing window and then some: still one message each for one end.
+  EXPECT_FALSE(ops1.waitForMessages(2, 6s));
+  EXPECT_EQ(ops2.messages().size(), 1u);
+  EXPECT_EQ(server_.mails().size(), 1u);
+  const std::string out = am.output();
+  EXPECT_EQ(out.find("im-secret"), std::string::npos);
+  EXPECT_EQ(out.find("XMPP error"), std::string::npos) << out;
 }
 
 TEST_F(Notify, CheckMailSendsTheTestMailOrSaysWhyNot) {

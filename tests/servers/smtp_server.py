@@ -8,12 +8,14 @@ login used, the envelope sender, then one recipient a line); the .env file appea
   close   closes the connection right after the EHLO reply
   silent  accepts connections and never says anything
   slow    waits --delay seconds before the greeting
+With --tls-cert and --tls-key the server offers STARTTLS and takes AUTH only inside TLS.
 Ends on SIGTERM or when its standard input closes.
 """
 import argparse
 import asyncio
 import os
 import signal
+import ssl
 import sys
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
@@ -51,7 +53,13 @@ def main():
     p.add_argument('--login', default='')
     p.add_argument('--password', default='')
     p.add_argument('--delay', type=float, default=0)
+    p.add_argument('--tls-cert', default='')
+    p.add_argument('--tls-key', default='')
     a = p.parse_args()
+    tls = None
+    if a.tls_cert:
+        tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        tls.load_cert_chain(a.tls_cert, a.tls_key)
 
     def authenticator(server, session, envelope, mechanism, auth_data):
         ok = (mechanism == 'LOGIN' and isinstance(auth_data, LoginPassword) and
@@ -62,8 +70,10 @@ def main():
     recorder = Recorder(a.record_dir)
 
     def factory():
-        kwargs = dict(hostname='test.smtp', auth_require_tls=False,
+        kwargs = dict(hostname='test.smtp', auth_require_tls=tls is not None,
                       auth_exclude_mechanism=['PLAIN'])
+        if tls:
+            kwargs.update(tls_context=tls, require_starttls=True)
         if a.login:
             kwargs.update(authenticator=authenticator, auth_required=True)
         cls = ClosingSMTP if a.mode == 'close' else SMTP

@@ -88,13 +88,17 @@ std::string ReceivedMail::body() const {
   return headerEnd == std::string::npos ? std::string() : data.substr(headerEnd + 4);
 }
 
-MailServer::MailServer(const Options& options) {
+MailServer::MailServer(const Options& options, const std::string& tlsCert,
+                       const std::string& tlsKey) {
   std::vector<std::string> argv = {
       "/usr/bin/python3", std::string(AM_SOURCE_DIR) + "/tests/servers/smtp_server.py",
       "--port-file",      dir_.file("port"),
       "--record-dir",     dir_.path(),
       "--mode",           options.mode,
       "--delay",          std::to_string(options.delaySeconds)};
+  if (!tlsCert.empty()) {
+    argv.insert(argv.end(), {"--tls-cert", tlsCert, "--tls-key", tlsKey});
+  }
   if (!options.login.empty()) {
     argv.insert(argv.end(), {"--login", options.login, "--password", options.password});
   }
@@ -111,6 +115,13 @@ MailServer::~MailServer() {
     child_->closeStdin();
     child_->waitExit(std::chrono::seconds(10));
   }
+}
+
+bool makeTestCertificate(const std::string& dir) {
+  RunResult r = run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
+                     "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                     "-keyout", dir + "/key.pem", "-out", dir + "/cert.pem"});
+  return r.exitCode == 0 && !readFile(dir + "/cert.pem").empty();
 }
 
 std::vector<ReceivedMail> MailServer::mails() const {

@@ -30,7 +30,10 @@ class MailServer {
     std::string login, password;  // AUTH LOGIN required when login is set
     double delaySeconds = 0;      // slow: wait before the greeting
   };
-  explicit MailServer(const Options& options);
+  // With `tlsCert` and `tlsKey` (PEM files) the server offers STARTTLS and takes AUTH only
+  // inside TLS.
+  explicit MailServer(const Options& options, const std::string& tlsCert = "",
+                      const std::string& tlsKey = "");
   ~MailServer();
 
   // False when the server did not come up.
@@ -47,6 +50,10 @@ class MailServer {
   std::unique_ptr<Child> child_;
   int port_ = 0;
 };
+
+// A throw-away self-signed certificate for 127.0.0.1 (openssl), written as cert.pem and key.pem
+// into `dir`; false when it could not be made.
+bool makeTestCertificate(const std::string& dir);
 
 // "Subject" headers as RFC 2047 encoded words (UTF-8, Base64) decoded; other text unchanged.
 std::string decodeHeader(const std::string& value);

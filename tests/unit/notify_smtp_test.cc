@@ -198,6 +198,44 @@ TEST(SmtpConversation, ConnectionRefusedIsReportedOnce) {
   EXPECT_EQ(log.texts(adt::LOG_WARN, "SMTP error").size(), 1u);
 }
 
+// The server offers STARTTLS: the dialogue goes on inside TLS, the login among it; a
+// certificate that is not trusted ends the delivery before anything secret is sent.
+TEST(SmtpConversation, StartTlsBeforeTheLoginAndNeverThePasswordInPlain) {
+  testsupport::TempDir certs;
+  ASSERT_TRUE(testsupport::makeTestCertificate(certs.path()));
+  MailServer server({"normal", "robot", "s3cret!", 0}, certs.file("cert.pem"),
+                    certs.file("key.pem"));
+  ASSERT_TRUE(server.ready());
+  LogRecorder log;
+  Loop loop;
+  notify::NotifySettings s = settingsFor(server, "robot", "s3cret!");
+  s.mail.caFile = certs.file("cert.pem");
+  loop.notifier.configure(s);
+  Outcome outcome;
+  loop.notifier.send("Через TLS", "тело", &outcome);
+  ASSERT_TRUE(loop.runUntil([&] { return outcome.done(); }));
+  EXPECT_EQ(outcome.successes, 1) << outcome.error;
+  ASSERT_TRUE(server.waitForMails(1));
+  // The server takes AUTH only inside TLS: the login it recorded came through TLS.
+  EXPECT_EQ(server.mails()[0].login, "robot");
+  EXPECT_EQ(testsupport::decodeHeader(server.mails()[0].header("Subject")), "Через TLS");
+
+  // Without the certificate among the trusted ones: refused, and the server saw no login.
+  s.mail.caFile = "";
+  loop.notifier.configure(s);
+  Outcome untrusted;
+  loop.notifier.send("S", "B", &untrusted);
+  ASSERT_TRUE(loop.runUntil([&] { return untrusted.done(); }));
+  EXPECT_EQ(untrusted.errors, 1);
+  EXPECT_NE(untrusted.error.find("сертификат сервера не принят"), std::string::npos)
+      << untrusted.error;
+  const auto warns = log.texts(adt::LOG_WARN, "SMTP error");
+  ASSERT_EQ(warns.size(), 1u);
+  EXPECT_NE(warns[0].find(">> STARTTLS\\13\\10"), std::string::npos) << warns[0];
+  EXPECT_EQ(warns[0].find("AUTH LOGIN"), std::string::npos) << warns[0];
+  EXPECT_EQ(server.mails().size(), 1u);
+}
+
 TEST(NotificationDispatch, SettingsThatCannotMakeAMailThrowOrReport) {
   adt::ChannelDispatcher dispatcher;
   notify::Notifier notifier(dispatcher, platform::systemClock());
