@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks to build and test AM. Idempotent: does nothing
-# when every package is already there.
+# Installs what a fresh Debian machine lacks. "deps.sh run": only what building and running AM
+# needs (the demo); without an argument also what the tests use. Idempotent: does nothing when
+# every package is already there. Installs as root, through sudo otherwise.
 set -euo pipefail
-packages=(cmake ninja-build g++ pkg-config zlib1g-dev libssl-dev
-          libgtest-dev libgmock-dev libbenchmark-dev
-          chromium
-          python3-aiosmtpd prosody python3-slixmpp openssl)
+run=(cmake ninja-build g++ pkg-config zlib1g-dev libssl-dev)
+tests=(libgtest-dev libgmock-dev libbenchmark-dev
+       chromium
+       python3-aiosmtpd prosody python3-slixmpp openssl)
+packages=("${run[@]}")
+[ "${1:-}" = "run" ] || packages+=("${tests[@]}")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "deps: installing ${missing[*]}"
-  sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "deps: not root and no sudo here: install these packages as root: ${missing[*]}" >&2
+      exit 1
+    fi
+    sudo="sudo"
+  fi
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi

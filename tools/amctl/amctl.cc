@@ -17,9 +17,12 @@
 #include "adt/tagged_writer.h"
 #include "amclient/amclient.h"
 #include "output.h"
-#include "platform/terminal.h"
 #include "admin_commands.h"
 #include "client_calls.h"
+#include "locate.h"
+#include "platform/clock.h"
+#include "platform/terminal.h"
+#include "server/arguments.h"
 #include "updates_command.h"
 
 namespace amctl {
@@ -28,6 +31,9 @@ namespace {
 struct Options {
   std::string host = "127.0.0.1";
   uint16_t port = 5001;
+  bool havePort = false;
+  std::string settings;  // am.ini whose client_port is the port
+  bool commandHelp = false;
   std::string user;
   bool haveUser = false;
   std::string passwordFile;
@@ -46,13 +52,22 @@ Options parse(const std::vector<std::string>& args) {
       return args[++i];
     };
     if (a == "--help" || a == "-h") {
-      o.command = "help";
+      if (o.command.empty() || o.command == "help") {
+        o.command = "help";
+      } else {
+        o.commandHelp = true;  // "amctl agents --help"
+      }
+    } else if (a == "--version" && o.command.empty()) {
+      o.command = "version";
+    } else if (a == "--settings") {
+      o.settings = value();
     } else if (a == "--host") {
       o.host = value();
     } else if (a == "--port") {
       long long p = 0;
       if (!parseNumber(value(), p) || p <= 0 || p > 65535) fail(kUsage, "неверный номер порта");
       o.port = static_cast<uint16_t>(p);
+      o.havePort = true;
     } else if (a == "--user") {
       o.user = value();
       o.haveUser = true;
@@ -292,6 +307,15 @@ Result agentsCommand(amclient::Connection& c) {
       case 90:
         current->text("distribution", e.asText());
         break;
+      case 85:
+        current->real("started", asDouble(e));
+        break;
+      case 71:
+        if (e.value.size() == 16) {
+          current->text("version", adt::format("%u.%u.%u", le32(&e.value[0]), le32(&e.value[4]),
+                                                le32(&e.value[8])));
+        }
+        break;
       case 23:
         current->number("reported_clients", e.asInt());
         break;
@@ -322,6 +346,117 @@ Result agentsCommand(amclient::Connection& c) {
   return result;
 }
 
+// Stops the agent (request 33), waiting for the manager's confirmation; `timeout` in ms or
+// empty for the default.
+void stopAgent(const std::string& agent, const std::string& timeout, amclient::Connection& c) {
+  std::vector<amclient::Element> params;
+  if (agent.rfind("id:", 0) == 0) params.push_back(agentParam(agent));
+  if (!timeout.empty()) {
+    long long t = 0;
+    if (!parseNumber(timeout, t) || t < 0 || t > 0x7FFFFFFF) fail(kUsage, "неверный таймаут");
+    params.push_back(amclient::Element::integer(110, static_cast<int32_t>(t)));
+  }
+  params.emplace_back(9, adt::Bytes{});
+  c.sendCommand(33, amclient::Element::text(0, agent.rfind("id:", 0) == 0 ? "" : agent).value,
+                params);
+  requireElement(finish(c), 34, "остановка не подтверждена");
+}
+
+// The client login to an agent (request 14), which starts it when it is stopped: its port (or
+// redirect) into `top`. With `again`, asked on new connections for up to 60 s while the agent
+// is still starting; false when no port came.
+bool startAgent(const std::string& agent, amclient::Connection& c, Record& top,
+                const Reconnect* again) {
+  const uint64_t until = platform::systemClock().nowMs() + 60000;
+  std::unique_ptr<amclient::Connection> next;
+  amclient::Connection* use = &c;
+  for (;;) {
+    use->sendCommand(14, amclient::Element::text(0, agent).value);
+    const amclient::Reply reply = finish(*use);
+    if (const amclient::Element* port = reply.find(14)) {
+      if (const amclient::Element* kind = reply.find(120)) top.number("kind", kind->asInt());
+      top.number("port", port->asInt());
+      return true;
+    }
+    if (const amclient::Element* redirect = reply.find(107)) {
+      top.text("redirect", redirect->asText());
+      return true;
+    }
+    if (!again || platform::systemClock().nowMs() > until) return false;
+    platform::sleepMs(250);
+    next = (*again)();
+    use = next.get();
+  }
+}
+
+// The agents list as a table: name, state, pid, uptime, version, clients, load; one agent
+// when `only` names it.
+Result statusResult(const Result& list, const std::string& only) {
+  Result result;
+  result.listName = "agents";
+  const double now = platform::toFractionalDays(platform::systemClock().localNow());
+  const auto value = [](const Record& r, const char* name) {
+    const Field* f = r.find(name);
+    return f ? f->value : std::string();
+  };
+  for (const Record& agent : list.records) {
+    const std::string name = value(agent, "name");
+    if (!only.empty() && name != only && "id:" + value(agent, "id") != only) continue;
+    Record row;
+    row.text("name", name);
+    row.text("state", value(agent, "state"));
+    const std::string pid = value(agent, "pid");
+    row.number("pid", pid.empty() ? 0 : std::atoll(pid.c_str()));
+    const std::string started = value(agent, "started");
+    const int64_t uptime =
+        started.empty() ? 0 : static_cast<int64_t>((now - std::atof(started.c_str())) * 86400);
+    row.number("uptime_s", uptime < 0 ? 0 : uptime);
+    row.text("version", value(agent, "version"));
+    const std::string clients = value(agent, "reported_clients");
+    row.number("clients", std::atoll((clients.empty() ? value(agent, "clients") : clients).c_str()));
+    row.number("load", std::atoll(value(agent, "load_score").c_str()));
+    result.records.push_back(std::move(row));
+  }
+  if (!only.empty() && result.records.empty()) {
+    fail(kUnknownAgent, "Неизвестное имя агента \"" + only + "\"");
+  }
+  // People get aligned columns; uptime as d.hh:mm:ss.
+  const std::vector<std::string> heads = {"NAME", "STATE", "PID", "UPTIME", "VERSION", "CLIENTS",
+                                          "LOAD"};
+  std::vector<std::vector<std::string>> rows = {heads};
+  for (const Record& r : result.records) {
+    const int64_t up = std::atoll(value(r, "uptime_s").c_str());
+    std::string uptime = "-";
+    if (up > 0) {
+      uptime = adt::format("%lld:%02lld:%02lld", static_cast<long long>(up / 3600),
+                           static_cast<long long>(up / 60 % 60), static_cast<long long>(up % 60));
+    }
+    const std::string pid = value(r, "pid");
+    rows.push_back({value(r, "name"), value(r, "state").empty() ? "-" : value(r, "state"),
+                    pid == "0" ? "-" : pid, uptime,
+                    value(r, "version").empty() ? "-" : value(r, "version"), value(r, "clients"),
+                    value(r, "load")});
+  }
+  std::vector<size_t> width(heads.size(), 0);
+  const auto length = [](const std::string& s) {
+    size_t n = 0;
+    for (unsigned char ch : s) n += (ch & 0xC0) != 0x80;  // characters, not bytes
+    return n;
+  };
+  for (const auto& row : rows) {
+    for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], length(row[i]));
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(width[i] - length(row[i]) + 2, ' ');
+    }
+    result.raw += line + "\n";
+  }
+  return result;
+}
+
 Result run(const Options& o, amclient::Connection& c, const Reconnect& reconnect) {
   Result result;
   Record& top = result.top;
@@ -330,16 +465,23 @@ Result run(const Options& o, amclient::Connection& c, const Reconnect& reconnect
   if (cmd == "agents") return agentsCommand(c);
   if (cmd == "updates") return updatesCommand(o.args, c);
   if (cmd == "connect") {
-    c.sendCommand(14, amclient::Element::text(0, arg(o, 0, "агент")).value);
-    const amclient::Reply reply = finish(c);
-    if (const amclient::Element* kind = reply.find(120)) top.number("kind", kind->asInt());
-    if (const amclient::Element* port = reply.find(14)) {
-      top.number("port", port->asInt());
-    } else if (const amclient::Element* redirect = reply.find(107)) {
-      top.text("redirect", redirect->asText());
-    } else {
+    if (!startAgent(arg(o, 0, "агент"), c, top, nullptr)) {
       fail(kNoAnswer, "агент запускается, адрес пока не известен");
     }
+  } else if (cmd == "start") {
+    // The login a client makes starts a stopped agent; asked again until it has its port.
+    if (!startAgent(arg(o, 0, "агент"), c, top, &reconnect)) {
+      fail(kNoAnswer, "агент не сообщил порт за 60 с");
+    }
+  } else if (cmd == "restart") {
+    const std::string& agent = arg(o, 0, "агент");
+    stopAgent(agent, o.args.size() > 1 ? o.args[1] : "", c);
+    const std::unique_ptr<amclient::Connection> second = reconnect();
+    if (!startAgent(agent, *second, top, &reconnect)) {
+      fail(kNoAnswer, "агент не сообщил порт за 60 с");
+    }
+  } else if (cmd == "status") {
+    return statusResult(agentsCommand(c), o.args.empty() ? "" : o.args[0]);
   } else if (cmd == "info") {
     long long code = 0;
     if (o.args.size() > 1 && !parseNumber(o.args[1], code)) fail(kUsage, "неверный код");
@@ -350,18 +492,7 @@ Result run(const Options& o, amclient::Connection& c, const Reconnect& reconnect
     top.text("info", reply.find(96)->asText());
     if (const amclient::Element* answer = reply.find(37)) addStream(top, answer->value, "agent_");
   } else if (cmd == "stop") {
-    std::vector<amclient::Element> params;
-    const std::string& agent = arg(o, 0, "агент");
-    if (agent.rfind("id:", 0) == 0) params.push_back(agentParam(agent));
-    if (o.args.size() > 1) {
-      long long t = 0;
-      if (!parseNumber(o.args[1], t) || t < 0 || t > 0x7FFFFFFF) fail(kUsage, "неверный таймаут");
-      params.push_back(amclient::Element::integer(110, static_cast<int32_t>(t)));
-    }
-    params.emplace_back(9, adt::Bytes{});
-    c.sendCommand(33, amclient::Element::text(0, agent.rfind("id:", 0) == 0 ? "" : agent).value,
-                  params);
-    requireElement(finish(c), 34, "остановка не подтверждена");
+    stopAgent(arg(o, 0, "агент"), o.args.size() > 1 ? o.args[1] : "", c);
     top.text("result", "остановлен");
   } else if (cmd == "lock" || cmd == "unlock") {
     c.sendCommand(68, amclient::Element::integer(0, cmd == "lock" ? 1 : 0).value,
@@ -502,7 +633,19 @@ int run(const std::vector<std::string>& args, const char* envPassword) {
       std::cout << helpText();
       return kOk;
     }
+    if (o.command == "version") {
+      std::cout << "amctl " << adt::versionText(server::kVersion) << "\n";
+      return kOk;
+    }
     if (o.command.empty()) fail(kUsage, "не указана команда (amctl --help)");
+    // Usage errors come before any connection.
+    if (!knownCommand(o.command)) fail(kUsage, "неизвестная команда " + o.command + " (amctl --help)");
+    if (o.commandHelp) {
+      const std::string help = commandHelp(helpText(), o.command);
+      std::cout << (help.empty() ? helpText() : help);
+      return kOk;
+    }
+    if (!o.havePort) o.port = defaultPort(o.settings);
     const bool needsUser = o.command == "passwd";
     if (needsUser && !o.haveUser) fail(kUsage, "команде passwd нужен --user");
     std::string secret;
@@ -513,6 +656,10 @@ int run(const std::vector<std::string>& args, const char* envPassword) {
       auto c = std::make_unique<amclient::Connection>(130000);
       try {
         c->connect(o.host, o.port);
+      } catch (const std::exception& e) {
+        fail(kConnection, connectionFailure(o.host, o.port, e));
+      }
+      try {
         c->readGreeting();
         c->sendHandshake();
       } catch (const adt::Exception& e) {
@@ -560,11 +707,16 @@ int run(const std::vector<std::string>& args, const char* envPassword) {
 
 std::string helpText() {
   return "Использование: amctl [параметры] <команда> [аргументы]\n"
+         "       amctl <команда> --help   справка по одной команде\n"
          "\n"
          "Параметры:\n"
          "  --help                 эта справка\n"
          "  --host <адрес>         адрес AM (по умолчанию 127.0.0.1)\n"
-         "  --port <порт>          клиентский порт AM (по умолчанию 5001)\n"
+         "  --version              версия amctl\n"
+         "  --port <порт>          клиентский порт AM; без него - из AM_CLIENT_PORT, иначе\n"
+         "                         client_port из --settings <am.ini>, иначе из am.ini\n"
+         "                         рядом с первым am в PATH, иначе 5001\n"
+         "  --settings <am.ini>    файл настроек AM, из которого берётся порт\n"
          "  --user <имя>           войти под этим пользователем; пароль берётся из\n"
          "                         --password-file, иначе из переменной AM_PASSWORD,\n"
          "                         иначе запрашивается без отображения\n"
@@ -574,6 +726,10 @@ std::string helpText() {
          "Агент задаётся именем или как id:<идентификатор>.\n"
          "Команды:\n"
          "  agents                        список агентов\n"
+         "  status [агент]                таблица: имя, состояние, pid, время работы, версия,\n"
+         "                                клиенты, нагрузка (--json: числами)\n"
+         "  start <агент>                 запустить агента и дождаться его порта\n"
+         "  restart <агент> [таймаут мс]  остановить и снова запустить\n"
          "  connect <агент>               порт, на котором агент принимает клиентов\n"
          "                                (запускает остановленного агента)\n"
          "  info <агент> [код]            время запуска и работы, ответ агента\n"
