@@ -283,9 +283,22 @@ agents::Agent* AMServer::findAgent(const adt::String& id, const adt::String& nam
 }
 
 agents::Agent* AMServer::findAgentByPort(uint16_t port) const {
-  for (const auto& agent : agents_) {
-    agents::AgentProcess* p = agent->process();
-    if (p && p->link && p->link->port == port) return agent.get();
+  const auto linkedOn = [port](const agents::Agent& agent) {
+    const agents::AgentProcess* p = agent.process();
+    return p && p->link && p->link->port == port;
+  };
+  // Every agent's telemetry comes here: the place an agent was last found on this port is tried
+  // first and checked (agents come and go, and the list moves), then the whole list.
+  if (const auto hint = portHints_.find(port); hint != portHints_.end()) {
+    if (hint->second < agents_.size() && linkedOn(*agents_[hint->second])) {
+      return agents_[hint->second].get();
+    }
+    portHints_.erase(hint);
+  }
+  for (size_t i = 0; i < agents_.size(); ++i) {
+    if (!linkedOn(*agents_[i])) continue;
+    portHints_[port] = i;  // at most one hint a port: bounded by the ports there are
+    return agents_[i].get();
   }
   return nullptr;
 }

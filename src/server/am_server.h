@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "adt/dispatcher.h"
@@ -213,6 +214,8 @@ class AMServer final : public config::IniDesriptorFinder,
   // their extra workers.
   agents::AgentList agents_;
   std::vector<agents::Agent*> agentsToDelete_;
+  // Port of an agent link -> where in agents_ that agent was last found (checked on use).
+  mutable std::unordered_map<uint16_t, size_t> portHints_;
   bool sigstopRequested_ = false;
   std::vector<config::UserConf> users_;
   clients::PasswordStore passwords_;
