@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -40,7 +41,8 @@ int freePort() {
 
 }  // namespace
 
-Manager::Manager(const std::string& amPath, int agents) {
+Manager::Manager(const std::string& amPath, int agents, const std::string& demoAgent,
+                 uint32_t telemetryMs) {
   char dir[] = "/tmp/am-load-XXXXXX";
   if (!::mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
   home_ = dir;
@@ -49,10 +51,18 @@ Manager::Manager(const std::string& amPath, int agents) {
   clientPort_ = static_cast<uint16_t>(freePort());
   std::ostringstream ini;
   ini << "[common]\nclient_port=" << clientPort_ << "\nagent_port=" << freePort() << "\n";
-  // Configured, never started: no schedule, no run_at_least_once, and the list starts nothing.
   for (int i = 0; i < agents; ++i) {
-    ini << "\n[agent]\nid=load" << i << "\nname=Load agent " << i
-        << "\ndescription=Configured for the load driver, never started\ncmd=/bin/sleep 600\n";
+    if (demoAgent.empty()) {
+      // Configured, never started: no schedule, no run_at_least_once, and the list starts
+      // nothing.
+      ini << "\n[agent]\nid=load" << i << "\nname=Load agent " << i
+          << "\ndescription=Configured for the load driver, never started\ncmd=/bin/sleep 600\n";
+    } else {
+      // Started at once and kept running by an all-day schedule.
+      ini << "\n[agent]\nid=demo" << i << "\nname=Demo agent " << i
+          << "\ndescription=A demo agent of the scale bench\nsched=0h-*/24h\ncmd=" << demoAgent
+          << " --demo-telemetry-ms " << telemetryMs << " --bench-home " << home_ << "\n";
+    }
   }
   std::ofstream(home_ + "/am.ini", std::ios::binary) << adt::toCp1251(ini.str());
 
@@ -137,6 +147,41 @@ bool Manager::stop(Ms cap) {
   pid_ = -1;
   gAmPid = 0;
   return ended;
+}
+
+uint64_t Manager::cpuMs() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = all.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(all.substr(close + 2));
+  std::string f;
+  uint64_t utime = 0, stime = 0;
+  // Fields 3.. follow the command name; utime and stime are fields 14 and 15.
+  for (int n = 3; n <= 15 && fields >> f; ++n) {
+    if (n == 14) utime = std::stoull(f);
+    if (n == 15) stime = std::stoull(f);
+  }
+  const long tick = ::sysconf(_SC_CLK_TCK);
+  return tick > 0 ? (utime + stime) * 1000 / static_cast<uint64_t>(tick) : 0;
+}
+
+int Manager::agentProcesses() const {
+  int n = 0;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+    std::string cmd((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (char& c : cmd) {
+      if (c == '\0') c = ' ';
+    }
+    if ((cmd + " ").find("--bench-home " + home_ + " ") != std::string::npos) {
+      ++n;
+    }
+  }
+  return n;
 }
 
 std::string Manager::outputTail(size_t bytes) const {

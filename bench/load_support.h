@@ -137,7 +137,12 @@ Trickle trickle(Connections& c, int rounds, Ms pause, Ms cap);
 // stops it ("q", then SIGKILL after a bounded wait) and removes the home.
 class Manager {
  public:
-  Manager(const std::string& amPath, int agents);
+  Manager(const std::string& amPath, int agents) : Manager(amPath, agents, std::string()) {}
+  // With `demoAgent` (the path of build/demo-agent) the agents are real demo agents started at
+  // once by an all-day schedule, sending telemetry every `telemetryMs`; each carries the home
+  // path as an extra word, so that agentProcesses() finds them.
+  Manager(const std::string& amPath, int agents, const std::string& demoAgent,
+          uint32_t telemetryMs = 1000);
   ~Manager();
   Manager(const Manager&) = delete;
   Manager& operator=(const Manager&) = delete;
@@ -151,6 +156,12 @@ class Manager {
   bool stop(Ms cap);
   // The last bytes am printed (for failure reports).
   std::string outputTail(size_t bytes) const;
+  // User plus system processor time of am so far, in milliseconds; 0 when it cannot be read.
+  uint64_t cpuMs() const;
+  // Demo agents of this home still running (by the home path on their command line).
+  int agentProcesses() const;
+  pid_t pid() const { return pid_; }
+  const std::string& home() const { return home_; }
 
  private:
   std::string home_;

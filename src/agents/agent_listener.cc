@@ -63,20 +63,24 @@ int AgentListener::onRead(adt::ChannelDispatcher&) {
   // Datagrams are at most 64 KiB on the loopback.
   static uint8_t buffer[65536];
   for (size_t i = 0; i < kDatagramBatch; ++i) {
-    adt::SocketAddress from;
-    int n = 0;
-    try {
-      n = socket_.recvFrom(buffer, sizeof buffer, &from);
-    } catch (const adt::SocketException& e) {
-      // Read up, or woken by a bounce alone (taken above): nothing to log.
-      if (e.code() == platform::kNetWouldBlock) return 0;
-      if (e.code() == platform::kNetConnReset || e.code() == 10061) {
+    // Read up is the end of every batch: told by the result, not by an exception (whose call
+    // stack would be captured for each of the agents' datagrams).
+    platform::Endpoint sender;
+    const platform::NetResult r =
+        platform::socketRecvFrom(socket_.handle(), buffer, sizeof buffer, &sender);
+    if (!r.ok()) {
+      // Woken by a bounce alone (taken above): nothing to log.
+      if (r.error == platform::kNetWouldBlock) return 0;
+      if (r.error == platform::kNetConnReset || r.error == 10061) {
         takeBounces();
         continue;
       }
-      adt::log(adt::LOG_ERR, adt::String("AgentListener::readable ") + e.what());
+      adt::log(adt::LOG_ERR, adt::String("AgentListener::readable ") +
+                                 adt::SocketException("recvfrom", r.error).what());
       return 0;
     }
+    const adt::SocketAddress from{sender.address, sender.port};
+    const int n = static_cast<int>(r.value);
     adt::LogLine(adt::LOG_DBG, adt::debugEnabled()) << "AMP from: " << from.port << ", size: " << n;
     // Only the loopback speaks the agent link: a datagram from elsewhere could otherwise stop
     // the manager (sigstop) or pose as an agent.

@@ -1,5 +1,6 @@
 #include "agents/agent_samples.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace agents {
@@ -10,11 +11,11 @@ constexpr double kMsPerDay = 86400000.0;
 constexpr uint64_t kMemoryUnit = 131072;
 
 // Memory in use against the limit, in 1/128ths; a sample without a limit gives 0.
-int64_t memoryRatio(const amp::PerformanceSample& s) {
-  const uint64_t limit = s.nestedValue(5);
+int64_t memoryRatio(const SampleFigures& s) {
+  const uint64_t limit = s.limit;
   if (limit == 0) return 0;
   // Scaled before dividing, so that a limit under 128 cannot divide by zero.
-  return static_cast<int64_t>(uint64_t{s.nestedValue(1)} * 128 / limit);
+  return static_cast<int64_t>(uint64_t{s.used} * 128 / limit);
 }
 
 int64_t daysToMs(double days) {
@@ -28,68 +29,103 @@ struct Window {
   int64_t ratio = 0, used = 0, free = 0, requests = 0, gcMs = 0, timeMs = 0;
 };
 
-Window evaluate(const std::vector<const RingSample*>& samples) {
+Window evaluate(const std::vector<const SampleFigures*>& samples) {
   Window w;
   if (samples.empty()) return w;
-  const amp::PerformanceSample& newest = samples.front()->values;
+  const SampleFigures& newest = *samples.front();
   if (samples.size() == 1) {  // a lone sample stands for itself
     w.ratio = memoryRatio(newest);
-    w.used = newest.nestedValue(1) / kMemoryUnit;
-    w.free = newest.nestedValue(4) / kMemoryUnit;
-    w.requests = newest.word(2);
+    w.used = newest.used / kMemoryUnit;
+    w.free = newest.free / kMemoryUnit;
+    w.requests = newest.requests;
     w.gcMs = daysToMs(newest.gcDays);
-    w.timeMs = daysToMs(newest.wideDays(3));
+    w.timeMs = daysToMs(newest.workDays);
     return w;
   }
   int64_t ratioSum = 0, usedSum = 0, freeSum = 0;
-  for (const RingSample* s : samples) {
-    ratioSum += memoryRatio(s->values);
-    usedSum += s->values.nestedValue(1) / kMemoryUnit;
-    freeSum += s->values.nestedValue(4) / kMemoryUnit;
+  for (const SampleFigures* s : samples) {
+    ratioSum += memoryRatio(*s);
+    usedSum += s->used / kMemoryUnit;
+    freeSum += s->free / kMemoryUnit;
   }
   const int64_t n = static_cast<int64_t>(samples.size());
   w.ratio = ratioSum / n;
   w.used = usedSum / n;
   w.free = freeSum / n;
-  const amp::PerformanceSample& oldest = samples.back()->values;
-  w.requests = static_cast<int64_t>(newest.word(2)) - static_cast<int64_t>(oldest.word(2));
+  const SampleFigures& oldest = *samples.back();
+  w.requests = static_cast<int64_t>(newest.requests) - static_cast<int64_t>(oldest.requests);
   w.gcMs = daysToMs(newest.gcDays - oldest.gcDays);
-  w.timeMs = daysToMs(newest.wideDays(3) - oldest.wideDays(3));
+  w.timeMs = daysToMs(newest.workDays - oldest.workDays);
   return w;
 }
 
 }  // namespace
 
-void SampleHistory::addRaw(RawSample sample) {
-  if (raw_.size() >= kRawLimit) raw_.pop_front();
-  raw_.push_back(std::move(sample));
+SampleFigures SampleFigures::of(double time, const amp::PerformanceSample& values) {
+  SampleFigures f;
+  f.time = time;
+  f.gcDays = values.gcDays;
+  f.workDays = values.wideDays(3);
+  f.requests = values.word(2);
+  f.used = values.nestedValue(1);
+  f.free = values.nestedValue(4);
+  f.limit = values.nestedValue(5);
+  return f;
+}
+
+size_t RawSamples::size() const { return h_.entries_.size(); }
+RawSample RawSamples::operator[](size_t i) const { return h_.rawAt(i); }
+RawSample RawSamples::Iterator::operator*() const { return h_->rawAt(i_); }
+
+RawSample SampleHistory::rawAt(size_t i) const {
+  const Entry& e = entries_[i];
+  RawSample r;
+  r.time = e.figures.time;
+  r.pid = e.pid;
+  r.count = e.count;
+  const auto first = bytes_.begin() + static_cast<std::ptrdiff_t>(e.rawPos - bytesBase_);
+  r.raw.assign(first, first + e.rawSize);
+  return r;
+}
+
+void SampleHistory::store(double time, uint32_t pid, const amp::Sample& sample) {
+  if (entries_.size() >= kRingSize) {
+    const Entry& oldest = entries_.front();
+    bytes_.erase(bytes_.begin(), bytes_.begin() + oldest.rawSize);
+    bytesBase_ += oldest.rawSize;
+    entries_.pop_front();
+  }
+  Entry e;
+  e.figures = SampleFigures::of(time, sample.values);
+  e.pid = pid;
+  e.count = sample.count;
+  e.rawSize = static_cast<uint32_t>(sample.raw.size());
+  e.rawPos = bytesBase_ + bytes_.size();
+  bytes_.insert(bytes_.end(), sample.raw.begin(), sample.raw.end());
+  entries_.push_back(e);
 }
 
 void SampleHistory::completeNewest(uint32_t count) {
-  if (!raw_.empty() && raw_.back().count == 0) raw_.back().count = count;
+  if (!entries_.empty() && entries_.back().count == 0) entries_.back().count = count;
 }
 
-const RingSample& SampleHistory::newest() const {
-  static const RingSample kNone{};
-  return ring_.empty() ? kNone : ring_[index_];
+const SampleFigures& SampleHistory::newest() const {
+  static const SampleFigures kNone{};
+  return entries_.empty() ? kNone : entries_.back().figures;
 }
 
-void SampleHistory::store(double time, const amp::PerformanceSample& values) {
-  // The ring grows with the samples held (a day of them is megabytes) and wraps once full.
-  if (ring_.size() < kRingSize) {
-    ring_.push_back(RingSample{time, values});
-    index_ = ring_.size() - 1;
-  } else {
-    index_ = (index_ + 1) % kRingSize;
-    ring_[index_] = RingSample{time, values};
-  }
-  if (stored_ < kRingSize) ++stored_;
+bool SampleHistory::sameAsNewest(const adt::Bytes& raw) const {
+  if (entries_.empty()) return false;
+  const Entry& e = entries_.back();
+  if (e.rawSize != raw.size()) return false;
+  const auto first = bytes_.begin() + static_cast<std::ptrdiff_t>(e.rawPos - bytesBase_);
+  return std::equal(raw.begin(), raw.end(), first);
 }
 
 LoadStatistics SampleHistory::compute(double nowDays) const {
-  std::vector<const RingSample*> quarter, minute;  // newest first
-  for (size_t k = 0; k < stored_; ++k) {
-    const RingSample& s = ring_[(index_ + ring_.size() - k) % ring_.size()];
+  std::vector<const SampleFigures*> quarter, minute;  // newest first
+  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+    const SampleFigures& s = it->figures;
     if (s.time == 0 || s.time < nowDays - kQuarterDays) break;
     quarter.push_back(&s);
     if (s.time >= nowDays - kMinuteDays) minute.push_back(&s);
@@ -120,6 +156,14 @@ LoadStatistics SampleHistory::compute(double nowDays) const {
 void ProcessSamples::add(const ProcessSample& sample) {
   if (samples_.size() >= kLimit) samples_.pop_front();
   samples_.push_back(sample);
+}
+
+const ProcessSample* ProcessSamples::newestOf(uint32_t pid, double sinceDays) const {
+  for (auto it = samples_.rbegin(); it != samples_.rend(); ++it) {
+    if (it->time < sinceDays) break;
+    if (it->pid == pid) return &*it;
+  }
+  return nullptr;
 }
 
 int64_t ProcessSamples::processorSeconds(uint32_t pid, double nowDays) const {

@@ -15,7 +15,7 @@ namespace agents {
 // The fifteen load statistics (index 0 holds statistic 1).
 using LoadStatistics = std::array<int64_t, 15>;
 
-// One raw sample as the agent sent it.
+// One raw sample as the agent sent it (a copy made for a reader of the history).
 struct RawSample {
   double time = 0;  // local time, fractional days
   uint32_t pid = 0;
@@ -23,17 +23,54 @@ struct RawSample {
   uint32_t count = 0;  // tag 11; 0 while the sample is still open
 };
 
-// One entry of the sample ring.
-struct RingSample {
-  double time = 0;  // local time, fractional days; 0: never written
-  amp::PerformanceSample values;
+// The figures of one sample that the load statistics read; the rest stays in its raw bytes.
+struct SampleFigures {
+  double time = 0;      // local time, fractional days; 0: never written
+  double gcDays = 0;    // cumulative garbage-collection time (sub-tag 3 of the nested block)
+  double workDays = 0;  // the 8-byte time value of sub-tag 3
+  uint32_t requests = 0;                    // sub-tag 2
+  uint32_t used = 0, free = 0, limit = 0;  // nested values 1, 4 and 5
+
+  static SampleFigures of(double time, const amp::PerformanceSample& values);
 };
 
+class SampleHistory;
+
+// The raw samples of a history, oldest first, each read as a RawSample copy.
+class RawSamples {
+ public:
+  class Iterator {
+   public:
+    Iterator(const SampleHistory& h, size_t i) : h_(&h), i_(i) {}
+    RawSample operator*() const;
+    Iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    bool operator!=(const Iterator& o) const { return i_ != o.i_; }
+
+   private:
+    const SampleHistory* h_;
+    size_t i_;
+  };
+  explicit RawSamples(const SampleHistory& h) : h_(h) {}
+  size_t size() const;
+  RawSample operator[](size_t oldestFirst) const;
+  Iterator begin() const { return Iterator(h_, 0); }
+  Iterator end() const { return Iterator(h_, size()); }
+
+ private:
+  const SampleHistory& h_;
+};
+
+// The samples of one agent, oldest first, up to kRingSize: for each its figures, pid and count,
+// and its raw bytes once, in one byte store shared by all samples. It holds only what it has
+// received: about 64 bytes plus the raw bytes (some 150 with the demo agent) a sample.
 class SampleHistory {
  public:
-  // Entries of the sample ring, and the most raw samples kept (the oldest goes first).
+  // The most samples kept (the oldest goes first), for the statistics and the raw history alike.
   static constexpr size_t kRingSize = 65536;
-  static constexpr size_t kRawLimit = 65536;
+  static constexpr size_t kRawLimit = kRingSize;
   // The windows of the statistics, in days: 60 s and 15 min.
   static constexpr double kMinuteDays = 1.0 / 1440;
   static constexpr double kQuarterDays = 1.0 / 96;
@@ -42,28 +79,39 @@ class SampleHistory {
   SampleHistory(const SampleHistory&) = delete;
   SampleHistory& operator=(const SampleHistory&) = delete;
 
-  void addRaw(RawSample sample);
-  // Tag 11 of a later datagram: gives the newest raw sample its count while it is still open.
+  // Keeps one sample of process `pid` received at local time `time`: its raw bytes as they
+  // came (sample.raw) and its figures (sample.values); once kRingSize are held, the oldest goes.
+  void store(double time, uint32_t pid, const amp::Sample& sample);
+  // Tag 11 of a later datagram: gives the newest sample its count while it is still open.
   void completeNewest(uint32_t count);
-  // The newest ring entry (time 0 before the first store).
-  const RingSample& newest() const;
-  // Stores the newest sample; once kRingSize are held, in place of the oldest.
-  void store(double time, const amp::PerformanceSample& values);
+  // The figures of the newest sample (time 0 before the first store).
+  const SampleFigures& newest() const;
+  // True when `raw` is byte for byte the newest sample's raw bytes.
+  bool sameAsNewest(const adt::Bytes& raw) const;
 
-  // Statistics 3 to 15 from the ring samples of the last 15 minutes before `nowDays`
-  // (statistics 1, 2, 6 and 8 are left 0: the caller fills 1, 2 and 8).
+  // Statistics 3 to 15 from the samples of the last 15 minutes before `nowDays` (statistics 1,
+  // 2, 6 and 8 are left 0: the caller fills 1, 2 and 8).
   LoadStatistics compute(double nowDays) const;
 
-  const std::deque<RawSample>& raw() const { return raw_; }
-  size_t stored() const { return stored_; }
-  // Ring entries allocated (grows with the samples stored, up to kRingSize).
-  size_t ringCapacity() const { return ring_.capacity(); }
+  RawSamples raw() const { return RawSamples(*this); }
+  size_t stored() const { return entries_.size(); }
+  // Bytes held for the samples (their records and raw bytes), without the containers' slack.
+  size_t heldBytes() const { return entries_.size() * sizeof(Entry) + bytes_.size(); }
 
  private:
-  std::vector<RingSample> ring_;  // newest at index_; as many entries as samples, up to kRingSize
-  size_t index_ = 0;
-  size_t stored_ = 0;  // stores so far, capped at kRingSize
-  std::deque<RawSample> raw_;
+  friend class RawSamples;
+  struct Entry {
+    SampleFigures figures;
+    uint32_t pid = 0;
+    uint32_t count = 0;
+    uint32_t rawSize = 0;
+    uint64_t rawPos = 0;  // of its first raw byte, counted since the first byte ever stored
+  };
+  RawSample rawAt(size_t oldestFirst) const;
+
+  std::deque<Entry> entries_;  // oldest first
+  std::deque<uint8_t> bytes_;  // raw bytes of entries_, in their order
+  uint64_t bytesBase_ = 0;     // position of bytes_.front()
 };
 
 // One 5-second sample the manager takes of an agent's process: its processor times and memory.
@@ -82,6 +130,9 @@ class ProcessSamples {
 
   void add(const ProcessSample& sample);
   const std::deque<ProcessSample>& all() const { return samples_; }
+  // The newest sample of process `pid` taken at or after `sinceDays` (its start), or null.
+  // Only that process's own samples are looked at, so this costs at most what it has.
+  const ProcessSample* newestOf(uint32_t pid, double sinceDays) const;
   // Statistic 8: seconds of processor time process `pid` used over the last 15 minutes before
   // `nowDays`, from its oldest sample inside the window to its newest; 0 with fewer than two.
   int64_t processorSeconds(uint32_t pid, double nowDays) const;

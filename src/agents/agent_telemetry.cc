@@ -1,6 +1,5 @@
 // What the manager makes of an agent's telemetry: the client count and idle mark, the task list
 // with its hang marks, the kept samples, the load statistics and the garbage-collection warning.
-#include <bit>
 #include <exception>
 
 #include "adt/log.h"
@@ -13,14 +12,6 @@ namespace agents {
 namespace {
 
 constexpr uint64_t kGcWarningIntervalMs = 3600000;  // one warning an hour per agent at most
-
-// Byte-for-byte, as the agent sent it (a NaN equals itself here).
-bool sameSample(const amp::PerformanceSample& a, const amp::PerformanceSample& b) {
-  return std::equal(std::begin(a.words), std::end(a.words), std::begin(b.words)) &&
-         std::equal(std::begin(a.wides), std::end(a.wides), std::begin(b.wides)) &&
-         std::equal(std::begin(a.nested), std::end(a.nested), std::begin(b.nested)) &&
-         std::bit_cast<uint64_t>(a.gcDays) == std::bit_cast<uint64_t>(b.gcDays);
-}
 
 }  // namespace
 
@@ -51,7 +42,6 @@ void Agent::onTelemetry(const amp::Header& header, const uint8_t* payload, size_
   const uint32_t pid = process() ? process()->pid : 0;
   tasks.setDictionary(t.hasDictionary, std::move(t.dictionary));
   if (t.leadingCount) samples.completeNewest(t.leadingCount);
-  for (const amp::Sample& s : t.samples) samples.addRaw({days, pid, s.raw, s.count});
   tasks.update(std::move(t.tasks), now, days, host.longOperationTimeoutMs());
 
   load.statistics = samples.compute(days);
@@ -60,8 +50,9 @@ void Agent::onTelemetry(const amp::Header& header, const uint8_t* payload, size_
   load.statistics[7] = processSamples.processorSeconds(pid, days);
 
   for (const amp::Sample& s : t.samples) {
-    checkGarbageCollection(s.values, now, days);
-    samples.store(days, s.values);
+    // A sample byte for byte like the newest tells nothing new about the collection time.
+    if (!samples.sameAsNewest(s.raw)) checkGarbageCollection(s.values, now, days);
+    samples.store(days, pid, s);
   }
 }
 
@@ -86,14 +77,14 @@ void Agent::sampleProcess(double localDays) {
 
 void Agent::checkGarbageCollection(const amp::PerformanceSample& sample, uint64_t now,
                                    double days) {
-  const RingSample& last = samples.newest();
-  if (last.time == 0 || sameSample(last.values, sample)) return;
+  const SampleFigures& last = samples.newest();
+  if (last.time == 0) return;
   const bool warnedBefore = lastGcWarningTick != 0;
   if (warnedBefore && now - lastGcWarningTick <= kGcWarningIntervalMs &&
       host.configurationTick() <= lastGcWarningTick) {
     return;
   }
-  const double gc = sample.gcDays - last.values.gcDays;
+  const double gc = sample.gcDays - last.gcDays;
   const double span = days - last.time;
   if (!(span > 0)) return;  // no time has passed: no share to speak of
   const double percent = gc * 100 / span;

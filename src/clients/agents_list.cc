@@ -1,6 +1,7 @@
 #include "clients/agents_list.h"
 
 #include <cstring>
+#include <unordered_map>
 
 #include "adt/tagged_reader.h"
 #include "clients/admin_host.h"
@@ -112,13 +113,11 @@ void writeAgentStatus(const agents::Agent& agent, adt::TaggedWriter& out) {
   out.writeInt(18, static_cast<int32_t>(process->pid));
   writeDouble(out, 27, process->startTime);
   // The newest of the manager's own samples of this process.
-  const auto& own = agent.processSamples.all();
-  for (auto it = own.rbegin(); it != own.rend(); ++it) {
-    if (it->pid != process->pid) continue;
+  if (const agents::ProcessSample* own =
+          agent.processSamples.newestOf(process->pid, process->startTime)) {
     adt::MemoryTaggedWriter sample;
-    writeProcessSample(*it, sample);
+    writeProcessSample(*own, sample);
     out.writeNested(92, sample);
-    break;
   }
   if (!process->link) return;
   out.writeInt(19, agent.run->clientPort);
@@ -142,56 +141,76 @@ void writeAgentStatus(const agents::Agent& agent, adt::TaggedWriter& out) {
   out.writeTag(71, version, sizeof version);
 }
 
-void agentsList(Client& client, adt::NioTag& element) {
-  ClientHost& host = client.host();
-  const uint32_t address = clientAddress(client);
-  const bool loggedIn = client.loggedIn();
-  if (!loggedIn && !host.settings().masks.admits(address)) return;  // empty reply
-
-  bool filtered = false;
-  adt::String application, server;
-  if (element.size() > 0) {
-    adt::Bytes value;
-    element.readBytes(value);
-    adt::TaggedBufferReader in(value);
-    filtered = true;
-    for (uint8_t tag = in.nextTag(); tag != 0; tag = in.nextTag()) {
-      if (tag == kFilterApplication) application = in.readString();
-      if (tag == kFilterServer) server = in.readString();
-    }
-  }
-
-  adt::MemoryTaggedWriter out;
-  // A locked manager: 1 for the address that holds the lock, 2 for any other.
-  if (const AdminHost* admin = host.administration(); admin && admin->managerLockedBy() != 0) {
-    const uint32_t holder = admin->managerLockedBy();
-    out.writeInt(70, holder == clientSocketAddress(client).address ? 1 : 2);
-    if (loggedIn) out.writeString(106, dotted(holder));
-  }
-  if (loggedIn) writeMachine(host, out);
-  for (const auto& record : host.agents()) {
+void writeAgentRecords(const agents::AgentList& agents, const ListViewer& viewer,
+                       const ListFilter& filter, adt::TaggedWriter& out) {
+  // The worker kind of a group is the same for all its members: found once per group, not once
+  // per member (a group of n would cost n * n).
+  std::unordered_map<const void*, int32_t> groupKinds;
+  for (const auto& record : agents) {
     const agents::Agent& agent = *record;
     if (agent.removed) continue;
     // A client that is not logged in sees one entry per agent: the first of its group.
-    if (!loggedIn && agent.workerId != 0) continue;
-    if (filtered && !agentMatches(agent, application, server)) continue;
+    if (!viewer.loggedIn && agent.workerId != 0) continue;
+    if (filter.present && !agentMatches(agent, filter.application, filter.server)) continue;
     // The agent's own address filter, with or without a list filter: for a client that is not
     // logged in, an agent the login would refuse as unknown is not listed either.
-    if ((filtered || !loggedIn) && !agent.conf.masks.admits(address)) continue;
+    if ((filter.present || !viewer.loggedIn) && !agent.conf.masks.admits(viewer.address)) continue;
     out.writeTag(kTagRecord, nullptr, 0);
     if (!agent.conf.id.empty()) out.writeString(kTagAgentId, agent.conf.id);
     out.writeString(kTagAgentName, agent.conf.name);
     out.writeString(kTagDescription, agent.conf.description);
     if (agent.workerId != 0) {
-      if (client.clientRevision() < 2) {
+      if (viewer.revision < 2) {
         out.writeInt64(kTagWorkerId, agent.workerId);
       } else {
         out.writeInt(kTagWorkerId, agent.workerId);
       }
     }
-    out.writeInt(kTagWorkerKind, workerKind(agent));
-    if (loggedIn) writeAgentStatus(agent, out);
+    int32_t kind = 0;
+    if (agent.heavy || !agent.group) {
+      kind = workerKind(agent);
+    } else {
+      const auto [it, fresh] = groupKinds.try_emplace(agent.group.get(), 0);
+      if (fresh) it->second = workerKind(agent);
+      kind = it->second;
+    }
+    out.writeInt(kTagWorkerKind, kind);
+    if (viewer.loggedIn) writeAgentStatus(agent, out);
   }
+}
+
+void agentsList(Client& client, adt::NioTag& element) {
+  ClientHost& host = client.host();
+  ListViewer viewer;
+  viewer.address = clientAddress(client);
+  viewer.loggedIn = client.loggedIn();
+  viewer.revision = client.clientRevision();
+  if (!viewer.loggedIn && !host.settings().masks.admits(viewer.address)) return;  // empty reply
+
+  ListFilter filter;
+  if (element.size() > 0) {
+    adt::Bytes value;
+    element.readBytes(value);
+    adt::TaggedBufferReader in(value);
+    filter.present = true;
+    for (uint8_t tag = in.nextTag(); tag != 0; tag = in.nextTag()) {
+      if (tag == kFilterApplication) filter.application = in.readString();
+      if (tag == kFilterServer) filter.server = in.readString();
+    }
+  }
+
+  // One staging buffer for every list (main thread only): a list of many agents is tens of
+  // kilobytes, which a fresh writer would grow step by step and hand back on every request.
+  static adt::MemoryTaggedWriter out;
+  out.clear();
+  // A locked manager: 1 for the address that holds the lock, 2 for any other.
+  if (const AdminHost* admin = host.administration(); admin && admin->managerLockedBy() != 0) {
+    const uint32_t holder = admin->managerLockedBy();
+    out.writeInt(70, holder == clientSocketAddress(client).address ? 1 : 2);
+    if (viewer.loggedIn) out.writeString(106, dotted(holder));
+  }
+  if (viewer.loggedIn) writeMachine(host, out);
+  writeAgentRecords(host.agents(), viewer, filter, out);
   if (!out.isEmpty()) client.send(out);
 }
 

@@ -23,6 +23,25 @@ class Client;
 // at the top, each record also carries its status (see writeAgentStatus).
 void agentsList(Client& client, adt::NioTag& element);
 
+// Who asks for the list: the client's IPv4 address (host order), whether it is logged in, and
+// its protocol revision.
+struct ListViewer {
+  uint32_t address = 0;
+  bool loggedIn = false;
+  int revision = 0;
+};
+
+// The list's filter (the command's nested value), when one was given.
+struct ListFilter {
+  bool present = false;
+  adt::String application, server;
+};
+
+// The agent records of the list, in list order (what follows element 93): work in proportion
+// to the agents listed.
+void writeAgentRecords(const agents::AgentList& agents, const ListViewer& viewer,
+                       const ListFilter& filter, adt::TaggedWriter& out);
+
 // A record's status for logged-in clients:
 //   57 state (0 stopped, 1 starting, 2 running, 3 stopping) and 56 its text;
 //   108 1 when the agent redirects, 105 the redirect; 98 the number of address filter

@@ -14,20 +14,23 @@
 #include "platform/self.h"
 #include "platform/system_status.h"
 #include "server/arguments.h"
+#include "server/capacity_check.h"
 #include "server/port_allocation.h"
 #include "server/self_restart.h"
 
 namespace server {
 
 void ServerStatistics::append(const ServerSample& s) {
-  write_ = (write_ + 1) % kSamples;
-  samples_[write_] = s;
-  if (count_ < kSamples) ++count_;
+  if (samples_.size() < kSamples) {
+    samples_.push_back(s);  // doubling from a power of two stops at exactly kSamples
+    return;
+  }
+  samples_[oldest_] = s;
+  oldest_ = (oldest_ + 1) % kSamples;
 }
 
 const ServerSample& ServerStatistics::at(size_t i) const {
-  const size_t oldest = (write_ + kSamples + 1 - count_) % kSamples;
-  return samples_[(oldest + i) % kSamples];
+  return samples_[(oldest_ + i) % samples_.size()];
 }
 
 bool processorLoad(const ServerStatistics& samples, double nowDays,
@@ -37,20 +40,24 @@ bool processorLoad(const ServerStatistics& samples, double nowDays,
   for (int w = 0; w < 3; ++w) {
     load[w] = -1;
     // The oldest sample inside the window taken on the same machine state (processor count).
-    for (size_t i = 0; i < samples.size(); ++i) {
+    // Samples are written in time order: walk back from the newest to the window's start, so
+    // that a full ring costs no more than the samples of the window.
+    const ServerSample* oldest = nullptr;
+    for (size_t i = samples.size(); i-- > 0;) {
       const ServerSample& s = samples.at(i);
-      if (s.processors == 0 || s.processors != current.processors) continue;
-      if (s.time < nowDays - kWindows[w] || s.time > nowDays) continue;
-      const double seconds = (nowDays - s.time) * 86400;
-      if (!(seconds > 0.5)) break;  // too close to now to give a rate
-      const double idleRate = (current.idleSeconds - s.idleSeconds) / seconds;
-      double busy = current.processors - idleRate;
-      if (busy < 0) busy = 0;
-      if (busy > current.processors) busy = current.processors;
-      load[w] = busy;
-      any = true;
-      break;
+      if (s.time < nowDays - kWindows[w]) break;
+      if (s.processors == 0 || s.processors != current.processors || s.time > nowDays) continue;
+      oldest = &s;
     }
+    if (!oldest) continue;
+    const double seconds = (nowDays - oldest->time) * 86400;
+    if (!(seconds > 0.5)) continue;  // too close to now to give a rate
+    const double idleRate = (current.idleSeconds - oldest->idleSeconds) / seconds;
+    double busy = current.processors - idleRate;
+    if (busy < 0) busy = 0;
+    if (busy > current.processors) busy = current.processors;
+    load[w] = busy;
+    any = true;
   }
   return any;
 }
@@ -105,6 +112,14 @@ AMServer::AMServer(const std::string& settingsPath, const Options& options)
   settings.load(settingsPath_);
   common_ = settings.common;
   if (common_.clientPorts.min >= 0) portAllocation_ = true;
+  // What the agents ask of this machine, before a port is taken: too few descriptors end the
+  // start-up; a common port range too small for all at once is only said.
+  {
+    const CapacityReport capacity =
+        checkCapacity(common_, settings.agents, platform::descriptorLimit().soft);
+    for (const adt::String& warning : capacity.warnings) adt::log(adt::LOG_WARN, warning);
+    if (!capacity.error.empty()) throw adt::Exception(capacity.error);
+  }
 
   // 9: listeners.
   createListeners();
@@ -268,9 +283,22 @@ agents::Agent* AMServer::findAgent(const adt::String& id, const adt::String& nam
 }
 
 agents::Agent* AMServer::findAgentByPort(uint16_t port) const {
-  for (const auto& agent : agents_) {
-    agents::AgentProcess* p = agent->process();
-    if (p && p->link && p->link->port == port) return agent.get();
+  const auto linkedOn = [port](const agents::Agent& agent) {
+    const agents::AgentProcess* p = agent.process();
+    return p && p->link && p->link->port == port;
+  };
+  // Every agent's telemetry comes here: the place an agent was last found on this port is tried
+  // first and checked (agents come and go, and the list moves), then the whole list.
+  if (const auto hint = portHints_.find(port); hint != portHints_.end()) {
+    if (hint->second < agents_.size() && linkedOn(*agents_[hint->second])) {
+      return agents_[hint->second].get();
+    }
+    portHints_.erase(hint);
+  }
+  for (size_t i = 0; i < agents_.size(); ++i) {
+    if (!linkedOn(*agents_[i])) continue;
+    portHints_[port] = i;  // at most one hint a port: bounded by the ports there are
+    return agents_[i].get();
   }
   return nullptr;
 }

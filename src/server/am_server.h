@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "adt/dispatcher.h"
@@ -45,20 +46,21 @@ struct ServerSample {
   uint32_t processors = 0;
 };
 
-// Fixed-size ring of server samples, overwritten cyclically.
+// Ring of server samples: grows with the samples written up to kSamples, then the newest
+// overwrites the oldest.
 class ServerStatistics {
  public:
   static constexpr size_t kSamples = 16384;
-  ServerStatistics() : samples_(kSamples) {}
   void append(const ServerSample& s);
   // Number of samples written so far (capped at kSamples) and access oldest-first.
-  size_t size() const { return count_; }
+  size_t size() const { return samples_.size(); }
   const ServerSample& at(size_t oldestFirst) const;
+  // Slots allocated (never more than kSamples).
+  size_t capacity() const { return samples_.capacity(); }
 
  private:
   std::vector<ServerSample> samples_;
-  size_t write_ = kSamples - 1;  // the first sample lands in slot 0
-  size_t count_ = 0;
+  size_t oldest_ = 0;  // slot of the oldest sample once the ring is full
 };
 
 // The processor load over the last 1, 5 and 15 minutes before `nowDays`, as the number of busy
@@ -239,6 +241,8 @@ class AMServer final : public config::IniDesriptorFinder,
   // their extra workers.
   agents::AgentList agents_;
   std::vector<agents::Agent*> agentsToDelete_;
+  // Port of an agent link -> where in agents_ that agent was last found (checked on use).
+  mutable std::unordered_map<uint16_t, size_t> portHints_;
   bool sigstopRequested_ = false;
   std::vector<config::UserConf> users_;
   clients::PasswordStore passwords_;

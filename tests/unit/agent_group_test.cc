@@ -2,6 +2,10 @@
 // workers, staged settings and the stop of all agents.
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+#include <vector>
+
 #include "adt/exception.h"
 #include "agent_test_fakes.h"
 #include "agents/agent_stop.h"
@@ -242,6 +246,90 @@ TEST_F(GroupTest, ServerStopWithoutLeaveStopsEveryone) {
   EXPECT_TRUE(logs.hasPrefix(
       adt::LOG_WARN, "...агент \"A\" (pid:4000) убит, причина: не успел остановиться сам ("));
   EXPECT_LT(passes, 1000);
+}
+
+TEST_F(GroupTest, StopOfManyAgentsAsksThemAllAtOnceAndCollectsTheirEndsAsTheyCome) {
+  constexpr int kAgents = 200;
+  AgentList list;
+  for (int i = 0; i < kAgents; ++i) {
+    list.push_back(std::make_unique<Agent>(
+        host, section("Agent " + std::to_string(i), "a" + std::to_string(i))));
+    launch(*list.back());
+    link(*list.back(), static_cast<uint16_t>(41000 + i));
+  }
+  host.stoppingFlag = true;
+  host.requests.clear();
+  const uint64_t t0 = now();
+  int passes = 0;
+  size_t askedBeforeFirstPass = 0;
+  stopAllAgents(list, "завершение работы консоли", false, 16777215, t0, host.fakeClock, [&] {
+    if (++passes == 1) {
+      askedBeforeFirstPass = host.requests.size();
+      // Every agent answers at once: all of them end within this one pass.
+      for (auto& p : host.backend.processes) p->exit(0);
+    }
+    advance(100);
+    for (auto& agent : list) agent->runOnce();
+  });
+
+  // Every soft stop went out before the first pass waited for anything.
+  ASSERT_EQ(askedBeforeFirstPass, static_cast<size_t>(kAgents));
+  std::set<uint16_t> ports;
+  for (const testing::FakeHost::Request& r : host.requests) {
+    if (r.code == amp::kTerminateAgent) ports.insert(r.port);
+  }
+  EXPECT_EQ(ports.size(), static_cast<size_t>(kAgents));
+  // Their ends were collected in the sweep after that pass: one pass in all, nobody killed.
+  EXPECT_EQ(passes, 1);
+  EXPECT_LT(now() - t0, 1000u);
+  for (int i = 0; i < kAgents; ++i) {
+    EXPECT_EQ(list[i]->run, nullptr) << i;
+    EXPECT_FALSE(host.backend.processes[i]->terminated) << i;
+  }
+  EXPECT_TRUE(logs.has(adt::LOG_INFO, "...агент \"Agent 199\" (pid:4199) остановлен"));
+  EXPECT_FALSE(logs.hasPrefix(adt::LOG_WARN, "...агент \"Agent"));
+}
+
+TEST_F(GroupTest, StopOfManyAgentsCollectsLateEndsWithoutWaitingForTheSlowest) {
+  constexpr int kAgents = 50;
+  AgentList list;
+  for (int i = 0; i < kAgents; ++i) {
+    list.push_back(std::make_unique<Agent>(
+        host, section("Agent " + std::to_string(i), "a" + std::to_string(i))));
+    launch(*list.back());
+    link(*list.back(), static_cast<uint16_t>(42000 + i));
+  }
+  host.stoppingFlag = true;
+  const uint64_t t0 = now();
+  int passes = 0;
+  std::vector<int> endedAtPass(kAgents, 0);
+  stopAllAgents(list, "sigstop", false, 15000, t0, host.fakeClock, [&] {
+    ++passes;
+    // One agent in ten ends each pass, the last (agent 0) never: killed at the time-out.
+    for (int i = 1; i < kAgents; ++i) {
+      if (i % 10 == passes % 10 && !host.backend.processes[i]->ended) {
+        host.backend.processes[i]->exit(0);
+      }
+    }
+    advance(100);
+    for (auto& agent : list) {
+      if (agent->run) agent->runOnce();
+    }
+    for (int i = 1; i < kAgents; ++i) {
+      if (!endedAtPass[i] && !list[i]->run) endedAtPass[i] = passes;
+    }
+  });
+  // Each was cleaned up in the sweep right after its end, not after the others'.
+  for (int i = 1; i < kAgents; ++i) {
+    EXPECT_LE(endedAtPass[i], 11) << i;
+    EXPECT_FALSE(host.backend.processes[i]->terminated) << i;
+  }
+  EXPECT_TRUE(host.backend.processes[0]->terminated);
+  // Killed once its time was up (by the sweep or by its own supervision step, whichever came
+  // first at the time-out).
+  EXPECT_TRUE(logs.hasPrefix(adt::LOG_WARN, "...агент \"Agent 0\" (pid:4000) убит, причина: "));
+  EXPECT_GT(now() - t0, 15000u);
+  EXPECT_LT(passes, 200);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "agent_test_fakes.h"
 #include "agents/amp.h"
 #include "child.h"
+#include "clients/rq_agent_link.h"
 
 namespace agents {
 namespace {
@@ -384,6 +385,11 @@ TEST_F(HealthTest, GarbageCollectionWarningAndIdenticalSamples) {
   adt::setLogBase("");
 }
 
+// A sample as the telemetry keeps it: its raw bytes and its decoded values.
+amp::Sample kept(const amp::PerformanceSample& values) {
+  return amp::Sample{amp::encodePerformanceSample(values), values, 0};
+}
+
 TEST_F(HealthTest, StatisticsFromTheSampleWindows) {
   SampleHistory h;
   const double minute = 1.0 / 1440;
@@ -397,7 +403,7 @@ TEST_F(HealthTest, StatisticsFromTheSampleWindows) {
     s.setNestedValue(5, i % 2 ? 0 : 128 * 131072);
     s.setNestedValue(4, 4 * 131072);
     s.setWideDays(3, i * minute);
-    h.store(t0 - (15 - i) * minute * 0.99, s);
+    h.store(t0 - (15 - i) * minute * 0.99, 4000, kept(s));
   }
   const LoadStatistics st = h.compute(t0);
   EXPECT_EQ(st[4], 100);            // 5: requests over the last minute
@@ -427,23 +433,27 @@ TEST_F(HealthTest, TheSampleRingGrowsWithItsSamplesAndWrapsAtItsLimit) {
     s.setNestedValue(1, static_cast<uint32_t>(i % 97) * 131072);
     s.setNestedValue(5, 128 * 131072);
     s.gcDays = i * 0.001 * second;
-    return s;
+    amp::Sample kept{amp::encodePerformanceSample(s), s, static_cast<uint32_t>(i % 5)};
+    return kept;
   };
   SampleHistory few;
-  for (int i = 0; i < 10; ++i) few.store(t0 + i * second, sample(i));
-  EXPECT_LE(few.ringCapacity(), 16u);  // not the whole ring for ten samples
-  EXPECT_EQ(few.newest().values.word(2), 9u);
+  for (int i = 0; i < 10; ++i) few.store(t0 + i * second, 4000, sample(i));
+  EXPECT_EQ(few.newest().requests, 9u);
+  // What ten samples hold: a small record each and the raw bytes once.
+  const size_t rawBytes = sample(9).raw.size();
+  EXPECT_LE(few.heldBytes(), 10 * (rawBytes + 64));
 
-  // Past the limit the oldest goes: the statistics are those of the newest kRingSize alone.
+  // Past the limit the oldest goes: the statistics are those of the newest kRingSize alone, and
+  // the raw history answers the statistics request with exactly those samples, as received.
   const int total = static_cast<int>(SampleHistory::kRingSize) + 1000;
   SampleHistory wrapped, fresh;
   for (int i = 0; i < total; ++i) {
-    wrapped.store(t0 + i * second, sample(i));
-    if (i >= 1000) fresh.store(t0 + i * second, sample(i));
+    wrapped.store(t0 + i * second, 4000, sample(i));
+    if (i >= 1000) fresh.store(t0 + i * second, 4000, sample(i));
   }
   EXPECT_EQ(wrapped.stored(), SampleHistory::kRingSize);
-  EXPECT_EQ(wrapped.ringCapacity(), SampleHistory::kRingSize);
-  EXPECT_EQ(wrapped.newest().values.word(2), static_cast<uint32_t>(total - 1));
+  EXPECT_EQ(wrapped.newest().requests, static_cast<uint32_t>(total - 1));
+  EXPECT_EQ(wrapped.heldBytes(), fresh.heldBytes());
   const double end = t0 + (total - 1) * second;
   for (double now : {end, end + 30 * second, end + 899 * second}) {
     EXPECT_EQ(wrapped.compute(now), fresh.compute(now)) << now;
@@ -451,6 +461,37 @@ TEST_F(HealthTest, TheSampleRingGrowsWithItsSamplesAndWrapsAtItsLimit) {
   // The quarter hour holds the samples of its 900 seconds: statistic 12 counts their requests
   // (one request a sample; the window's edge may fall on either side of a sample).
   EXPECT_NEAR(static_cast<double>(wrapped.compute(end)[11]), 900, 1);
+
+  ASSERT_EQ(wrapped.raw().size(), SampleHistory::kRingSize);
+  const RawSample oldest = wrapped.raw()[0];
+  EXPECT_DOUBLE_EQ(oldest.time, t0 + 1000 * second);
+  EXPECT_EQ(oldest.raw, sample(1000).raw);
+  EXPECT_EQ(oldest.count, sample(1000).count);
+  EXPECT_EQ(oldest.pid, 4000u);
+  EXPECT_EQ(wrapped.raw()[SampleHistory::kRingSize - 1].raw, sample(total - 1).raw);
+  // The request's limits: from the oldest kept time (excluded) up to the newest (included).
+  auto answer = [](const SampleHistory& h, double from, double to) {
+    adt::MemoryTaggedWriter out;
+    clients::writeAgentSamples(h, from, to, out);
+    return adt::Bytes(out.data(), out.data() + out.size());
+  };
+  const double first = t0 + 1000 * second;
+  EXPECT_EQ(answer(wrapped, first, end), answer(fresh, first, end));
+  EXPECT_EQ(answer(wrapped, 0, end + 1), answer(fresh, 0, end + 1));
+  EXPECT_EQ(answer(wrapped, 0, first).size(), answer(fresh, 0, first).size());
+  EXPECT_FALSE(answer(wrapped, 0, first).empty());
+  EXPECT_TRUE(answer(wrapped, end, end + 1).empty());
+
+  // The newest sample's count is completed by a later datagram, once.
+  SampleHistory open;
+  amp::Sample unfinished = sample(5);
+  unfinished.count = 0;
+  open.store(t0, 4000, unfinished);
+  open.completeNewest(42);
+  open.completeNewest(43);
+  EXPECT_EQ(open.raw()[0].count, 42u);
+  EXPECT_TRUE(open.sameAsNewest(unfinished.raw));
+  EXPECT_FALSE(open.sameAsNewest(sample(6).raw));
 }
 
 TEST_F(HealthTest, LoadScoreWeightsDecideTheWorker) {

@@ -110,16 +110,28 @@ TEST_F(AMServerTest, MemorySampleEveryFiveSecondsAndOneWarningPerHour) {
   EXPECT_TRUE(logged("Предупреждение AM"));
 }
 
-TEST(ServerStatisticsRing, OverwritesTheOldest) {
+TEST(ServerStatisticsRing, GrowsWithItsSamplesThenOverwritesTheOldest) {
   ServerStatistics ring;
-  for (size_t i = 0; i < ServerStatistics::kSamples + 3; ++i) {
+  const auto append = [&ring](size_t i) {
     ServerSample sample;
     sample.time = static_cast<double>(i);
     ring.append(sample);
-  }
+  };
+  for (size_t i = 0; i < 10; ++i) append(i);
+  EXPECT_EQ(ring.size(), 10u);
+  EXPECT_LE(ring.capacity(), 16u);  // not the whole ring for ten samples
+  EXPECT_DOUBLE_EQ(ring.at(0).time, 0.0);
+  EXPECT_DOUBLE_EQ(ring.at(9).time, 9.0);
+
+  // Twice round and a bit: always the newest kSamples, oldest first, in a ring of kSamples.
+  const size_t total = 2 * ServerStatistics::kSamples + 3;
+  for (size_t i = 10; i < total; ++i) append(i);
   EXPECT_EQ(ring.size(), ServerStatistics::kSamples);
-  EXPECT_DOUBLE_EQ(ring.at(0).time, 3.0);
-  EXPECT_DOUBLE_EQ(ring.at(ServerStatistics::kSamples - 1).time, ServerStatistics::kSamples + 2.0);
+  EXPECT_EQ(ring.capacity(), ServerStatistics::kSamples);
+  const double first = static_cast<double>(total - ServerStatistics::kSamples);
+  for (size_t i = 0; i < ServerStatistics::kSamples; ++i) {
+    ASSERT_DOUBLE_EQ(ring.at(i).time, first + static_cast<double>(i)) << i;
+  }
 }
 
 TEST(ServerStatisticsRing, ProcessorLoadCountsBusyProcessorsPerWindow) {
