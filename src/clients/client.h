@@ -98,6 +98,8 @@ class Client final : public adt::ClientChannel, public adt::StateInfo {
   void executeRequest(adt::NioTag& element);
   void executeUnguarded(adt::NioTag& element);
   void dispatchCommand(adt::NioTag& element);
+  // The login has answered: keeps its client revision and releases it.
+  void finishLogin();
   // Runs `step`; an exception is logged and, while the connection is open, answered with the
   // error reply, after which the connection closes.
   template <typename Step>
