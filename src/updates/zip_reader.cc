@@ -251,10 +251,10 @@ void checkHeader(const LocalHeader& h) {
   if (h.nameLength > zip::kMaxNameLength) fail("file name is too long");
 }
 
-// The walk before the extraction: checks every header and adds up what the accepted entries
-// declare, without inflating anything.
+// The walk before the extraction: checks every header and adds up what the entries declare,
+// without inflating anything.
 void checkArchive(const adt::String& archive, const adt::String& destination,
-                  const ZipFilter& filter, const UnzipLimits& limits) {
+                  const UnzipLimits& limits) {
   ArchiveInput in(archive);
   uint64_t total = 0;
   uint32_t entries = 0;
@@ -272,7 +272,8 @@ void checkArchive(const adt::String& archive, const adt::String& destination,
     adt::String name(header.nameLength, '\0');
     in.readExact(name.data(), name.size());
     in.skip(header.extraLength);
-    if (!filter || filter(name)) {
+    {
+      // Every entry counts, so that the filter is asked once per entry, during the extraction.
       total += header.uncompressedSize;
       if (total > limits.maxTotalBytes)
         fail(adt::format("archive too large: %llu bytes uncompressed, at most %llu",
@@ -298,7 +299,7 @@ void unzip(const adt::String& archivePath, const adt::String& destinationDir,
            const ZipFilter& filter, const UnzipLimits& limits) {
   const adt::String archive = adt::longPath(archivePath);
   const adt::String destination = adt::longPath(destinationDir);
-  checkArchive(archive, destination, filter, limits);
+  checkArchive(archive, destination, limits);
   ArchiveInput in(archive);
   Created created;
   uint8_t word[4];

@@ -26,7 +26,7 @@ using ZipFilter = std::function<bool(const adt::String& entryName)>;
 
 // Caps on one unpacking, whatever the entries' headers claim.
 struct UnzipLimits {
-  // Uncompressed bytes of all extracted entries together.
+  // Uncompressed bytes of all entries together.
   uint64_t maxTotalBytes = 1ull << 30;
   // Entries in the archive (extracted or skipped).
   uint32_t maxEntries = 65536;
@@ -38,8 +38,8 @@ struct UnzipLimits {
 // "file corrupted", "lfh.flags=8 <> 0", ...); a failing read of the archive throws
 // adt::IOException "\"<archive>\": <system text>".
 //
-// Before anything is written the local headers are walked: an archive whose extracted entries
-// declare more than limits.maxTotalBytes together ("archive too large: <n> bytes uncompressed,
+// Before anything is written the local headers are walked: an archive whose entries declare
+// more than limits.maxTotalBytes together ("archive too large: <n> bytes uncompressed,
 // at most <cap>"), that holds more than limits.maxEntries entries ("too many entries: more
 // than <cap>"), or whose entries would not fit in the free space of the destination's disk
 // ("not enough disk space for <archive>: <n> bytes needed, <m> free") is refused at once. A

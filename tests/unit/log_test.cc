@@ -70,7 +70,7 @@ TEST_F(LogFiles, LineFormatForEveryLevel) {
   EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
   EXPECT_EQ(countOf(text, "\n"), countOf(text, "\r\n"));  // every line ends with CR LF
   const std::vector<std::string> lines = splitLines(text);
-  ASSERT_EQ(lines.size(), 8u);
+  ASSERT_EQ(lines.size(), 9u);
 
   const std::string id = std::regex_replace(ids(), std::regex(R"([\[\]])"), R"(\$&)");
   std::smatch m;
@@ -78,7 +78,8 @@ TEST_F(LogFiles, LineFormatForEveryLevel) {
       lines[0], m, std::regex(std::string("^") + kStamp + id + "Program start: (.+) logtail: 0$")))
       << lines[0];
   EXPECT_EQ(m[1].str(), platform::executablePath());
-  const char* expected[] = {"INFO  hello",
+  const char* expected[] = {"INFO  Main log: cut at 104857600 bytes to its last 10485760 bytes",
+                            "INFO  hello",
                             "DBG dbg text",
                             "WARN agent is slow",
                             "ERR broken",
@@ -86,7 +87,7 @@ TEST_F(LogFiles, LineFormatForEveryLevel) {
                             "DANGER danger text",
                             "INFO  \xCF\xF0\xE8\xE2\xE5\xF2"};
   const std::regex entry(std::string("^") + kStamp + id + "(.*)$");
-  for (int i = 0; i < 7; ++i) {
+  for (int i = 0; i < 8; ++i) {
     ASSERT_TRUE(std::regex_match(lines[i + 1], m, entry)) << lines[i + 1];
     EXPECT_EQ(m[1].str(), expected[i]);
   }
@@ -190,14 +191,14 @@ TEST_F(LogFiles, HugeMainLogIsEmptiedAtTheFirstAppendOnly) {
   std::vector<std::string> lines = splitLines(main);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("Program start: "), std::string::npos);
-  EXPECT_NE(lines[1].find("INFO  new run"), std::string::npos);
+  EXPECT_NE(lines[2].find("INFO  new run"), std::string::npos);
 
   // A smaller log of an earlier run is kept; the start line follows it.
   resetLogStartForTesting();
   writeFile(base_ + ".log", "old run\r\n");
   log(LOG_INFO, "next run");
   lines = splitLines(file(".log"));
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "old run");
   EXPECT_NE(lines[1].find("Program start: "), std::string::npos);
 }
@@ -301,6 +302,27 @@ TEST_F(LogBase, DirectoryThatCannotBeCreatedStopsStartUp) {
     EXPECT_GT(e.text().size(), prefix.size());
   }
   EXPECT_THROW(resolve({"--log", "missing/parent/am.log"}), IOException);
+}
+
+TEST_F(LogFiles, TheMainLogIsCutAtItsCapDuringARun) {
+  setMainLogLimitsForTesting(4096, 1024);
+  const std::string line(100, 'x');
+  for (int i = 0; i < 200; ++i) log(LOG_INFO, line.c_str());
+  setMainLogLimitsForTesting(kMainLogCap, kMainLogKeptTail);
+  const std::string main = file(".log");
+  // At most the cap plus the line that followed the cut.
+  EXPECT_LT(main.size(), 4096u + 200u);
+  EXPECT_EQ(main.rfind("Log above is cutted\n", 0), 0u) << main.substr(0, 40);
+  EXPECT_NE(main.find(line + "\r\n"), std::string::npos);
+}
+
+TEST(LogClip, ClientTextsAreCutWholeCharactersAtTheLimit) {
+  EXPECT_EQ(clip("short"), "short");
+  EXPECT_EQ(clip(std::string(256, 'a')), std::string(256, 'a'));
+  EXPECT_EQ(clip(std::string(257, 'a')), std::string(256, 'a') + "\u2026");
+  EXPECT_EQ(clip(std::string(1 << 20, 'b')).size(), 256u + 3u);
+  // Two-byte letters are never split.
+  EXPECT_EQ(clip("\u0416\u0416\u0416", 2), "\u0416\u0416\u2026");
 }
 
 }  // namespace
