@@ -130,7 +130,9 @@ void appendToFile(const std::string& path, const std::string& text, int64_t cap,
   FileCloser closer{h};
   const int64_t size = platform::fileSize(h);
   if (size < 0) return;
-  if (size >= cap && !cutToTail(h, size, kept)) return;
+  // A file left huge by an earlier run is emptied below, not cut.
+  const bool emptiedAtStart = size > kEmptyAtStartAbove && !g_startWritten.load();
+  if (size >= cap && !emptiedAtStart && !cutToTail(h, size, kept)) return;
   const int64_t end = platform::seekFile(h, 0, platform::kSeekEnd);
   if (end < 0) return;
   if (!g_startWritten.exchange(true)) {

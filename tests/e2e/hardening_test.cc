@@ -94,10 +94,11 @@ class Hardening : public ::testing::Test {
 
 TEST_F(Hardening, AnotherUsersStopDatagramAndForgedStartReportAreRefused) {
   // An agent that never reports: its start report is what a forger would send.
-  start("[agent]\nname=Quiet\nrun_at_least_once=1\ncmd=/bin/sleep 600\n");
+  start("[agent]\nname=Quiet\nrun_at_least_once=1\ncmd=" AM_BUILD_DIR
+        "/demo-agent --demo-no-report\n");
   int agentPid = 0;
   ASSERT_TRUE(testsupport::waitUntil(
-      [&] { return (agentPid = childRunning(am_->pid(), "/bin/sleep")) != 0; }, 30s))
+      [&] { return (agentPid = childRunning(am_->pid(), AM_BUILD_DIR "/demo-agent")) != 0; }, 30s))
       << am_->output();
   const uint16_t port = static_cast<uint16_t>(home_.agentPort);
 

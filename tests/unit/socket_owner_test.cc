@@ -57,7 +57,8 @@ TEST(SocketOwner, APortSharedWithAnotherProcessBelongsToNeither) {
   ASSERT_EQ(::pipe(ready), 0);
   const pid_t child = ::fork();
   if (child == 0) {
-    // Another process binds the same port (address reuse) and holds it.
+    // Another process binds the same port (address reuse) and holds only that socket.
+    ::close(s.fd);
     Udp twin(true, s.port);
     const char c = twin.bound ? '1' : '0';
     (void)!::write(ready[1], &c, 1);
