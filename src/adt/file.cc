@@ -1,14 +1,13 @@
 #include "adt/file.h"
 
+#include <atomic>
+
 #include "adt/exception.h"
 #include "platform/error.h"
 #include "platform/self.h"
 
 namespace adt {
 namespace {
-
-// Methods of an open file report failures under an empty name.
-constexpr const char* kNoName = "\"\"";
 
 String quoted(const String& path) { return "\"" + path + "\""; }
 
@@ -53,6 +52,12 @@ bool File::open(const String& path, int mode, int permissions) {
   return true;
 }
 
+void File::adopt(platform::FileHandle handle, const String& path) {
+  close();
+  handle_ = handle;
+  path_ = path;
+}
+
 void File::requireOpen() const {
   if (!isOpen()) throw IOException("Файл не открыт");
 }
@@ -60,58 +65,58 @@ void File::requireOpen() const {
 size_t File::read(void* dst, size_t n) {
   if (n == 0) return 0;
   const int64_t got = platform::readFile(handle_, dst, n);
-  if (got < 0) throwIOError(platform::lastError(), kNoName);
+  if (got < 0) throwIOError(platform::lastError(), quoted(path_));
   return static_cast<size_t>(got);
 }
 
 void File::write(const void* data, size_t n) {
   if (n == 0) return;
   const int64_t put = platform::writeFile(handle_, data, n);
-  if (put < 0) throwIOError(platform::lastError(), kNoName);
+  if (put < 0) throwIOError(platform::lastError(), quoted(path_));
   if (static_cast<uint64_t>(put) != n) throw IOException("Ошибка записи в файл");
 }
 
 void File::seek(uint64_t pos) {
   requireOpen();
   if (platform::seekFile(handle_, static_cast<int64_t>(pos), platform::kSeekSet) < 0)
-    throwIOError(platform::lastError(), kNoName);
+    throwIOError(platform::lastError(), quoted(path_));
 }
 
 void File::seekRelative(int64_t delta) {
   if (!isOpen()) return;
   if (platform::seekFile(handle_, delta, platform::kSeekCurrent) < 0)
-    throwIOError(platform::lastError(), kNoName);
+    throwIOError(platform::lastError(), quoted(path_));
 }
 
 void File::seekEnd() {
   if (!isOpen()) return;
   if (platform::seekFile(handle_, 0, platform::kSeekEnd) < 0)
-    throwIOError(platform::lastError(), kNoName);
+    throwIOError(platform::lastError(), quoted(path_));
 }
 
 uint64_t File::position() {
   if (!isOpen()) return 0;
   const int64_t pos = platform::seekFile(handle_, 0, platform::kSeekCurrent);
-  if (pos < 0) throwIOError(platform::lastError(), kNoName);
+  if (pos < 0) throwIOError(platform::lastError(), quoted(path_));
   return static_cast<uint64_t>(pos);
 }
 
 uint64_t File::size() {
   if (!isOpen()) return 0;
   const int64_t n = platform::fileSize(handle_);
-  if (n < 0) throwIOError(platform::lastError(), kNoName);
+  if (n < 0) throwIOError(platform::lastError(), quoted(path_));
   return static_cast<uint64_t>(n);
 }
 
 void File::truncate() {
   requireOpen();
   const uint64_t pos = position();
-  if (!platform::truncateFile(handle_, pos)) throwIOError(platform::lastError(), kNoName);
+  if (!platform::truncateFile(handle_, pos)) throwIOError(platform::lastError(), quoted(path_));
 }
 
 void File::flush() {
   if (!isOpen()) return;
-  if (!platform::syncFile(handle_)) throwIOError(platform::lastError(), kNoName);
+  if (!platform::syncFile(handle_)) throwIOError(platform::lastError(), quoted(path_));
 }
 
 void File::close() {
@@ -219,12 +224,21 @@ Bytes readWholeFile(const String& path) {
 }
 
 void writeFileAtomically(const String& path, const void* data, size_t n, bool ownerOnly) {
-  // Unique per process and thread, so concurrent writers never share a temporary file.
-  const String temp = format("%s.%u-%u.tmp", path.c_str(), platform::currentProcessId(),
-                             platform::currentThreadId());
+  static std::atomic<uint32_t> counter{0};
+  // A fresh name that nobody else holds: created exclusively and never through a symbolic link,
+  // so a file planted under the name (with other permissions, or pointing elsewhere) is not
+  // used; another name is tried instead.
+  String temp;
+  platform::FileHandle h = platform::kNoFile;
+  for (int attempt = 0; attempt < 16 && h == platform::kNoFile; ++attempt) {
+    temp = format("%s.%u-%u-%u.tmp", path.c_str(), platform::currentProcessId(),
+                  platform::currentThreadId(), counter.fetch_add(1));
+    h = platform::createFileExclusive(temp, ownerOnly ? 0600 : 0644);
+    if (h == platform::kNoFile && !platform::isAlreadyExists(platform::lastError())) break;
+  }
+  if (h == platform::kNoFile) throwIOError(platform::lastError(), quoted(temp));
   File file;
-  if (!file.open(temp, kFileWrite | kCreateAlways, ownerOnly ? 0600 : 0644))
-    throwIOError(platform::lastError(), quoted(temp));
+  file.adopt(h, temp);
   try {
     file.write(data, n);
     file.flush();
@@ -235,6 +249,10 @@ void writeFileAtomically(const String& path, const void* data, size_t n, bool ow
     deleteFile(temp);
     throw;
   }
+  // The rename itself is durable only once the directory is.
+  const size_t slash = path.find_last_of('/');
+  const String directory = slash == String::npos ? String(".") : path.substr(0, slash + 1);
+  if (!platform::syncDirectory(directory)) throwIOError(platform::lastError(), quoted(directory));
 }
 
 }  // namespace adt

@@ -35,7 +35,8 @@ enum FileMode : int {
 // An open file (or none). Unbuffered: every read and write goes to the system. Owns its handle
 // and closes it on destruction. Not thread-safe; one owner at a time.
 //
-// Failures of the system calls throw IOException "\"\": <system text>"; a short write throws
+// Failures of the system calls throw IOException "\"<path>\": <system text>" (the path the
+// file was opened with; "" for a closed file); a short write throws
 // "Ошибка записи в файл"; seek and truncate on a closed file throw "Файл не открыт".
 class File final : public SeekableInputStream, public SeekableOutputStream {
  public:
@@ -49,6 +50,8 @@ class File final : public SeekableInputStream, public SeekableOutputStream {
   // Opens (closing any file held before); false on failure, the code is then in
   // platform::lastError(). `permissions` applies to a file that this call creates.
   bool open(const String& path, int mode, int permissions = 0644);
+  // Takes over an open handle (closing any file held before); `path` names it in errors.
+  void adopt(platform::FileHandle handle, const String& path);
   bool isOpen() const { return handle_ != platform::kNoFile; }
   const String& path() const { return path_; }
 
@@ -140,7 +143,9 @@ Bytes readWholeFile(const String& path);
 // Replaces `path` with `n` bytes so that readers see either the old or the new content, never
 // a part: the bytes go to a temporary file beside it, are forced to the disk, and the temporary
 // file is renamed over `path`. `ownerOnly` makes a newly written file readable by its owner
-// only (for secrets). Throws IOException; on failure `path` is left as it was.
+// only (for secrets). The temporary file is created exclusively (never an existing file, never
+// through a symbolic link), and the directory is synced after the rename. Throws IOException;
+// on failure `path` is left as it was.
 void writeFileAtomically(const String& path, const void* data, size_t n, bool ownerOnly = false);
 inline void writeFileAtomically(const String& path, const Bytes& data, bool ownerOnly = false) {
   writeFileAtomically(path, data.data(), data.size(), ownerOnly);

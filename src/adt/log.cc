@@ -18,6 +18,10 @@ namespace {
 
 constexpr int64_t kCategoryCap = 10485760;
 constexpr int64_t kKeptTail = 1048576;
+// Limits of the main log during a run: cut to its tail at the cap like the category files, so
+// that a flood of lines cannot fill the disk.
+std::atomic<int64_t> g_mainCap{kMainLogCap};
+std::atomic<int64_t> g_mainKept{kMainLogKeptTail};
 constexpr int64_t kEmptyAtStartAbove = 1073741824;
 constexpr size_t kPendingLimit = 65536;
 constexpr char kCutLine[] = "Log above is cutted\n";
@@ -98,10 +102,11 @@ struct FileCloser {
   ~FileCloser() { platform::closeFile(h); }
 };
 
-// Keeps the last kKeptTail bytes of a file that reached its cap, below the cut line.
-bool cutToTail(platform::FileHandle h, int64_t size) {
-  std::string tail(static_cast<size_t>(kKeptTail), '\0');
-  if (platform::seekFile(h, size - kKeptTail, platform::kSeekSet) < 0) return false;
+// Keeps the last `kept` bytes of a file that reached its cap, below the cut line.
+bool cutToTail(platform::FileHandle h, int64_t size, int64_t kept) {
+  if (kept > size) kept = size;
+  std::string tail(static_cast<size_t>(kept), '\0');
+  if (platform::seekFile(h, size - kept, platform::kSeekSet) < 0) return false;
   size_t got = 0;
   while (got < tail.size()) {
     const int64_t n = platform::readFile(h, tail.data() + got, tail.size() - got);
@@ -117,14 +122,17 @@ bool cutToTail(platform::FileHandle h, int64_t size) {
 
 // Appends `text` to the file at `path`; errors lose the text silently. The caller holds the
 // lock that serialises this file.
-void appendToFile(const std::string& path, const std::string& text, bool capped) {
+void appendToFile(const std::string& path, const std::string& text, int64_t cap, int64_t kept,
+                  bool main) {
   const platform::FileHandle h =
       platform::openFile(path, platform::kAccessReadWrite, platform::kOpenAlways);
   if (h == platform::kNoFile) return;
   FileCloser closer{h};
   const int64_t size = platform::fileSize(h);
   if (size < 0) return;
-  if (capped && size >= kCategoryCap && !cutToTail(h, size)) return;
+  // A file left huge by an earlier run is emptied below, not cut.
+  const bool emptiedAtStart = size > kEmptyAtStartAbove && !g_startWritten.load();
+  if (size >= cap && !emptiedAtStart && !cutToTail(h, size, kept)) return;
   const int64_t end = platform::seekFile(h, 0, platform::kSeekEnd);
   if (end < 0) return;
   if (!g_startWritten.exchange(true)) {
@@ -137,18 +145,26 @@ void appendToFile(const std::string& path, const std::string& text, bool capped)
     const std::string start =
         timeAndIds() + "Program start: " + toCp1251(platform::executablePath()) + " logtail: 0\r\n";
     if (!writeAll(h, start)) return;
+    if (main) {
+      const std::string limits =
+          timeAndIds() + levelText(LOG_INFO) + " " +
+          format("Main log: cut at %lld bytes to its last %lld bytes", 
+                 static_cast<long long>(cap), static_cast<long long>(kept)) +
+          "\r\n";
+      if (!writeAll(h, limits)) return;
+    }
   }
   writeAll(h, text);
 }
 
 void appendToMainFile(const std::string& base, const std::string& text) {
   DangerLock lock(stdWriterLock(), "InternalWriteToStdFile");
-  appendToFile(base + ".log", text, false);
+  appendToFile(base + ".log", text, g_mainCap.load(), g_mainKept.load(), true);
 }
 
 void appendToCategoryFile(const std::string& path, const std::string& line) {
   DangerLock lock(errLogLock(), "InternalWriteToErrFile");
-  appendToFile(path, line, true);
+  appendToFile(path, line, kCategoryCap, kKeptTail, false);
 }
 
 // Clears the busy mark even when the writer is unwound half-way.
@@ -201,6 +217,17 @@ const char* categorySuffix(int level) {
 
 }  // namespace
 
+String clip(std::string_view text, size_t limit) {
+  size_t chars = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    // Count lead bytes only: continuation bytes (10xxxxxx) belong to the character before.
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (chars == limit) return String(text.substr(0, i)) + "…";
+    ++chars;
+  }
+  return String(text);
+}
+
 void setLogSink(LogSink sink) { g_sink.store(sink); }
 
 void log(int level, const char* message) {
@@ -250,6 +277,11 @@ void resetLogStartForTesting() {
     mainLog().pending.clear();
   }
   g_startWritten.store(false);
+}
+
+void setMainLogLimitsForTesting(int64_t cap, int64_t keptTail) {
+  g_mainCap.store(cap);
+  g_mainKept.store(keptTail);
 }
 
 void setLogBase(const String& base) {

@@ -1,7 +1,9 @@
 // Logging: one leveled call, safe from any thread, never throws to its caller.
 #pragma once
+#include <cstdint>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "adt/text.h"
 
@@ -35,6 +37,14 @@ void writeToErrorLog(int level, const char* message);
 // append writes the start line again, and drops pending main-log text.
 void resetLogStartForTesting();
 
+// The main log "<base>.log" is cut when it reaches kMainLogCap bytes: the last
+// kMainLogKeptTail bytes stay below the line "Log above is cutted" (the category files are cut
+// the same way at 10 MiB to 1 MiB). The first line after a run's start line states both.
+constexpr int64_t kMainLogCap = 104857600;
+constexpr int64_t kMainLogKeptTail = 10485760;
+// For tests: other main-log limits (the defaults above otherwise).
+void setMainLogLimitsForTesting(int64_t cap, int64_t keptTail);
+
 // Base path of the log files, without extension ("<base>.log", "<base>.err", ...).
 void setLogBase(const String& base);
 String logBase();
@@ -42,6 +52,12 @@ String logBase();
 // Process-wide debug flag (--debug): enables the extra debug lines.
 bool debugEnabled();
 void setDebugEnabled(bool on);
+
+// A text that came from outside (a client, an agent) cut for a log line: at most `limit`
+// characters (UTF-8 sequences are never split), followed by "…" when something was cut, so
+// that one peer cannot make one line arbitrarily long.
+constexpr size_t kLoggedTextLimit = 256;
+String clip(std::string_view text, size_t limit = kLoggedTextLimit);
 
 // Statement-scoped line builder: collects pieces, logs once at the end of the statement.
 //   LogLine(LOG_WARN) << "agent " << name << " is slow";

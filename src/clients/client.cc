@@ -112,9 +112,18 @@ void Client::tick() {
     if (state() != adt::ChannelState::Open) return;
   }
   const uint64_t now = host_.clock().nowMs();
+  if (login_ && login_->waiting()) {
+    // A proof held back by the login brake: checked or answered once its wait is over.
+    guarded([&] {
+      if (login_->poll(now)) finishLogin();
+    });
+    if (state() != adt::ChannelState::Open) return;
+  }
   const uint64_t idle = now > lastActivity_ ? now - lastActivity_ : 0;
   if (idle <= kIdleLimitMs) return;
   if (idle < kHeldIdleLimitMs && request_ && request_->holdsConnection(now)) return;
+  // The login brake's waits are bounded; the client is silent because it waits for the answer.
+  if (idle < kHeldIdleLimitMs && login_ && login_->waiting()) return;
   adt::String text = "состояние(";
   if (login_) login_->describe(text);
   if (request_) request_->describe(text);
@@ -122,6 +131,11 @@ void Client::tick() {
       adt::format("), неактивен более %llu мс, отключаю...", static_cast<unsigned long long>(idle));
   clientError(text);
   setState(adt::ChannelState::Closed);
+}
+
+void Client::finishLogin() {
+  clientRevision_ = login_->clientRevision();
+  login_.reset();
 }
 
 void Client::setLoggedIn(const adt::String& name, int32_t level) {
@@ -179,10 +193,7 @@ void Client::executeUnguarded(adt::NioTag& element) {
       break;
   }
   if (login_) {
-    if (login_->onMessage(element)) {
-      clientRevision_ = login_->clientRevision();
-      login_.reset();
-    }
+    if (login_->onMessage(element)) finishLogin();
     return;
   }
   if (request_) {

@@ -102,6 +102,8 @@ class Client final : public adt::ClientChannel, public adt::StateInfo {
   // other than the one that locked the manager.
   void checkManagerLock(const Command& command) const;
   static constexpr uint8_t kTagManagerLock = 67;
+  // The login has answered: keeps its client revision and releases it.
+  void finishLogin();
   // Runs `step`; an exception is logged and, while the connection is open, answered with the
   // error reply, after which the connection closes.
   template <typename Step>

@@ -20,6 +20,7 @@ class UpdateStore;
 namespace clients {
 
 class AdminHost;
+class LoginThrottle;
 class PasswordStore;
 
 class ClientHost {
@@ -41,6 +42,10 @@ class ClientHost {
 
   // The users' password store; read by logins, changed and saved by password changes.
   virtual PasswordStore& passwordStore() = 0;
+
+  // Failed logins per address: the waits that brake password guessing. Lives as long as the
+  // server, across connections.
+  virtual LoginThrottle& loginThrottle() = 0;
 
   // The version reported to clients at login: major << 24 | minor << 16 | build (revision 0).
   virtual uint32_t programVersion() const = 0;

@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 #include <memory>
@@ -60,6 +61,39 @@ Digest loginProof(const Digest& hash, const Salt& challenge) {
       .addColon()
       .add(challenge.data(), challenge.size())
       .finish();
+}
+
+namespace {
+
+Salt hexSalt(const uint8_t* bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  Salt out{};
+  for (size_t i = 0; i < 4; ++i) {
+    out[2 * i] = static_cast<uint8_t>(kDigits[bytes[i] >> 4]);
+    out[2 * i + 1] = static_cast<uint8_t>(kDigits[bytes[i] & 0x0F]);
+  }
+  return out;
+}
+
+}  // namespace
+
+Salt derivedSalt(const adt::Bytes& secret, const adt::String& name) {
+  uint8_t mac[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (!HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+            reinterpret_cast<const unsigned char*>(name.data()), name.size(), mac, &size) ||
+      size < 4) {
+    throw adt::Exception("HMAC-SHA-256 is not available");
+  }
+  return hexSalt(mac);
+}
+
+adt::Bytes randomBytes(size_t n) {
+  adt::Bytes out(n);
+  if (n && RAND_bytes(out.data(), static_cast<int>(n)) != 1) {
+    throw adt::Exception("RAND_bytes: no random bytes available");
+  }
+  return out;
 }
 
 Salt makeNonce() {

@@ -2,6 +2,7 @@
 // challenge, and the nonces used as fresh salts and challenges.
 #pragma once
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "adt/text.h"
@@ -25,6 +26,14 @@ Digest loginProof(const Digest& hash, const Salt& challenge);
 // neither salts nor challenges can be predicted (and two made at once still differ). Throws
 // adt::Exception when the source fails.
 Salt makeNonce();
+
+// The salt of a name that has no stored record: the first four bytes of HMAC-SHA-256(secret,
+// name) as eight uppercase hexadecimal digits. The same name always gets the same salt, like a
+// stored one, and nobody without the secret can tell it from a stored one.
+Salt derivedSalt(const adt::Bytes& secret, const adt::String& name);
+
+// `n` bytes from the system's cryptographic random source. Throws adt::Exception when it fails.
+adt::Bytes randomBytes(size_t n);
 
 // Compares two digests in time that does not depend on where they differ, so that a wrong
 // proof reveals nothing about the expected one.

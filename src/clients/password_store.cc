@@ -189,6 +189,40 @@ void PasswordStore::save() const {
   adt::writeFileAtomically(path_, serialize(), /*ownerOnly=*/true);
 }
 
+adt::String PasswordStore::secretPath() const {
+  return path_.empty() ? adt::String() : adt::replaceExtension(path_, "salt");
+}
+
+const adt::Bytes& PasswordStore::secret() {
+  if (!secret_.empty()) return secret_;
+  const adt::String file = secretPath();
+  if (!file.empty()) {
+    try {
+      adt::Bytes stored = adt::readWholeFile(file);
+      if (stored.size() >= kSecretSize) {
+        secret_ = std::move(stored);
+        return secret_;
+      }
+    } catch (const adt::IOException&) {
+      // Missing: made below.
+    }
+  }
+  secret_ = randomBytes(kSecretSize);
+  if (file.empty()) return secret_;
+  try {
+    adt::writeFileAtomically(file, secret_, /*ownerOnly=*/true);
+  } catch (const adt::Exception& e) {
+    // Salts stay stable for this run; the next run makes another secret.
+    adt::log(adt::LOG_WARN, "password store: the salt secret cannot be kept: " + e.text());
+  }
+  return secret_;
+}
+
+Salt PasswordStore::saltFor(const adt::String& name) {
+  if (const PasswordRecord* record = find(name)) return record->salt;
+  return derivedSalt(secret(), name);
+}
+
 PasswordRecord* PasswordStore::find(const adt::String& name) {
   for (PasswordRecord& r : records_) {
     if (r.name == name) return &r;

@@ -56,6 +56,16 @@ class PasswordStore {
   // owner only. Throws adt::IOException; the file is then left as it was.
   void save() const;
 
+  // The salt a login sends for `name`: its record's, or, for a name without one, a salt
+  // derived from the name and the store's secret (derivedSalt), so that the salts do not tell
+  // which names have a record. The secret is made once and kept beside the store, readable by
+  // the owner only (secretPath()); a store without a file, or one whose secret cannot be
+  // written, keeps a secret in memory for its lifetime (and logs why).
+  Salt saltFor(const adt::String& name);
+  // "<store path with the extension salt>"; empty for a store without a file.
+  adt::String secretPath() const;
+  static constexpr size_t kSecretSize = 32;
+
   // The first record of exactly this name, or null.
   PasswordRecord* find(const adt::String& name);
   const PasswordRecord* find(const adt::String& name) const;
@@ -89,7 +99,10 @@ class PasswordStore {
   void parseTagged(const adt::Bytes& content);
   void parseText(const adt::Bytes& content);
 
+  const adt::Bytes& secret();
+
   adt::String path_;
+  adt::Bytes secret_;  // empty until first needed
   // Deque: references handed out by findOrAdd stay valid when records are appended.
   std::deque<PasswordRecord> records_;
 };

@@ -1,9 +1,12 @@
 #include "clients/rq_login.h"
 
+#include "adt/log.h"
 #include "adt/tagged_format.h"
 #include "adt/tagged_writer.h"
+#include "clients/agent_request.h"
 #include "clients/client.h"
 #include "clients/client_host.h"
+#include "clients/login_throttle.h"
 #include "clients/password_store.h"
 
 namespace clients {
@@ -12,7 +15,6 @@ namespace {
 constexpr uint8_t kTagSalt = 22;
 constexpr uint8_t kTagChallenge = 24;
 constexpr uint8_t kTagVersion = 83;
-constexpr uint8_t kTagEnd = 9;
 constexpr uint8_t kTagClientRevision = 78;
 constexpr uint8_t kTagUserName = 20;
 constexpr uint8_t kTagProof = 21;
@@ -24,10 +26,9 @@ constexpr uint8_t kTagFailure = 11;
 RqLogin::RqLogin(Client& client, adt::NioTag& element) : Request(client) {
   if (element.size() != 0) userName_ = element.readString();
   PasswordStore& store = client.host().passwordStore();
-  const PasswordRecord* record = store.find(userName_);
-  // A name without a record still gets a well-formed salt, so the reply does not tell
-  // whether the name is known.
-  salt_ = record ? record->salt : makeNonce();
+  // A name without a record gets a salt derived from it, as stable as a stored one, so the
+  // reply does not tell whether the name is known.
+  salt_ = store.saltFor(userName_);
   challenge_ = makeNonce();
 
   const uint32_t version = client.host().programVersion();
@@ -59,15 +60,44 @@ bool RqLogin::onMessage(adt::NioTag& element) {
         adt::tagged::throwInvalidTag(kTagUserName, element.tag());
     }
   }
-  if (element.tag() != kTagProof) adt::tagged::throwInvalidTag(kTagProof, element.tag());
-  checkProof(element);
+  if (state_ != 1 || element.tag() != kTagProof)
+    adt::tagged::throwInvalidTag(kTagProof, element.tag());
+  element.readExact(proof_.data(), proof_.size());
+  state_ = 2;
+  return poll(client().host().clock().nowMs());
+}
+
+bool RqLogin::poll(uint64_t nowMs) {
+  if (state_ != 2 || nowMs < wakeAtMs_) return false;
+  LoginThrottle& throttle = client().host().loginThrottle();
+  const uint32_t address = clientAddress(client());
+  if (checked_) {
+    sendOutcome(false);
+    return true;
+  }
+  const uint64_t readyAt = throttle.readyAt(address, nowMs);
+  if (readyAt > nowMs) {
+    wakeAtMs_ = readyAt;
+    return false;
+  }
+  checked_ = true;
+  if (checkProof()) {
+    throttle.succeeded(address);
+    sendOutcome(true);
+    return true;
+  }
+  const uint64_t delay = throttle.failed(address, nowMs);
+  adt::LogLine(adt::LOG_WARN) << "Неудачный вход: пользователь \"" << adt::clip(userName_)
+                              << "\", адрес " << client().peerAddress() << ", ошибок подряд: "
+                              << throttle.failures(address, nowMs) << ", ожидание " << delay
+                              << " мс";
+  wakeAtMs_ = nowMs + delay;
+  if (delay > 0) return false;
+  sendOutcome(false);
   return true;
 }
 
-void RqLogin::checkProof(adt::NioTag& element) {
-  Digest received;
-  element.readExact(received.data(), received.size());
-
+bool RqLogin::checkProof() {
   const int32_t level = levelOf(userName_);
   const PasswordRecord* record = client().host().passwordStore().find(userName_);
   // Without a record the user has the empty password, hashed with the salt sent.
@@ -75,11 +105,15 @@ void RqLogin::checkProof(adt::NioTag& element) {
   const Digest expected = loginProof(hash, challenge_);
   // The proof is computed and compared whether or not the name may log in, so the answer
   // takes the same time either way.
-  const bool proofMatches = digestsEqual(expected, received);
+  const bool proofMatches = digestsEqual(expected, proof_);
+  if (level < 0 || !proofMatches) return false;
+  client().setLoggedIn(userName_, level);
+  return true;
+}
 
+void RqLogin::sendOutcome(bool success) {
   adt::MemoryTaggedWriter reply;
-  if (level >= 0 && proofMatches) {
-    client().setLoggedIn(userName_, level);
+  if (success) {
     reply.writeTag(kTagSuccess, nullptr, 0);
   } else {
     reply.writeString(kTagFailure, kFailureText);

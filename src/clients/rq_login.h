@@ -27,7 +27,17 @@ class RqLogin final : public Request {
   // against the configured users and the password store; success logs the client in and
   // replies element 10, failure replies element 11 with kFailureText. Any other element is a
   // reader error.
+  //
+  // A proof from an address that must still wait after earlier failures (LoginThrottle) is
+  // checked only once the wait is over; after a failure the reply waits for the address's new
+  // delay, so that a client learns the outcome only when it may try again. Every failure is
+  // logged at WARN with the address and the name (cut), never with the proof.
   bool onMessage(adt::NioTag& element) override;
+
+  // A proof waiting for its check or its failure reply: checks or replies once the wait is
+  // over. True when the login is finished (its reply sent).
+  bool poll(uint64_t nowMs);
+  bool waiting() const { return state_ == 2; }
 
   // "RqLogin(<state>)".
   void describe(adt::String& out) const override;
@@ -37,9 +47,14 @@ class RqLogin final : public Request {
  private:
   // The level `name` logs in with, or -1 when it may not log in.
   int32_t levelOf(const adt::String& name) const;
-  void checkProof(adt::NioTag& element);
+  // True when the proof matches a user who may log in; logs the client in then.
+  bool checkProof();
+  void sendOutcome(bool success);
 
-  int state_ = 0;  // 0 waiting for the name, 1 waiting for the proof
+  int state_ = 0;  // 0 waiting for the name, 1 waiting for the proof, 2 proof held (waiting)
+  bool checked_ = false;
+  uint64_t wakeAtMs_ = 0;
+  Digest proof_{};
   int32_t clientRevision_ = 0;
   adt::String userName_;
   Salt salt_{};

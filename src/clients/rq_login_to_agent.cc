@@ -102,7 +102,9 @@ void RqLoginToAgent::describe(adt::String& out) const {
 }
 
 void RqLoginToAgent::unknown() const {
-  throw ClientException("Неизвестное имя агента \"" + name_ + "\"", ClientException::kUnknownAgent);
+  // The name is the client's: cut, so that a huge one cannot flood the log with its error.
+  throw ClientException("Неизвестное имя агента \"" + adt::clip(name_) + "\"",
+                        ClientException::kUnknownAgent);
 }
 
 agents::Agent& RqLoginToAgent::resolve() {

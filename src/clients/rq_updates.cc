@@ -68,7 +68,7 @@ bool RqUpdatesList::onMessage(adt::NioTag& element) {
   return true;
 }
 
-void RqUpdatesList::describe(adt::String& out) const { out += "RqUpdatesList(" + path_ + ")"; }
+void RqUpdatesList::describe(adt::String& out) const { out += "RqUpdatesList(" + adt::clip(path_) + ")"; }
 
 // ---- RqUpdateUpload ----
 
@@ -98,7 +98,7 @@ bool RqUpdateUpload::onMessage(adt::NioTag& element) {
   return true;
 }
 
-void RqUpdateUpload::describe(adt::String& out) const { out += "RqUpdateUpload(" + path_ + ")"; }
+void RqUpdateUpload::describe(adt::String& out) const { out += "RqUpdateUpload(" + adt::clip(path_) + ")"; }
 
 // ---- RqUpdateModify ----
 
@@ -154,7 +154,7 @@ void RqUpdateModify::run(updates::UpdateStore& store) {
 }
 
 void RqUpdateModify::describe(adt::String& out) const {
-  out += "RqUpdateModify(" + path_ + "," + std::to_string(command_) + ")";
+  out += "RqUpdateModify(" + adt::clip(path_) + "," + std::to_string(command_) + ")";
 }
 
 }  // namespace clients

@@ -8,6 +8,9 @@ namespace platform {
 // The calling thread's last system error code (errno on POSIX).
 int lastError();
 
+// True when `code` says that something already exists at a path.
+bool isAlreadyExists(int code);
+
 // The system's message for a system error code, without trailing newline.
 std::string systemErrorText(int code);
 

@@ -23,6 +23,11 @@ enum FileCreation {
 // Opens with close-on-exec. Sharing modes have no equivalent here: others may always open.
 // `permissions` applies to a file this call creates (less the process umask).
 FileHandle openFile(const std::string& path, int access, int creation, int permissions = 0644);
+// Creates a new file for writing that did not exist before: fails (EEXIST) when anything is
+// at `path`, a symbolic link included, so nobody can plant the file or point it elsewhere.
+FileHandle createFileExclusive(const std::string& path, int permissions);
+// Opens an existing file for reading only when `path` is not a symbolic link itself.
+FileHandle openFileNoFollow(const std::string& path);
 void closeFile(FileHandle h);
 // Bytes read (0 at end), or -1.
 int64_t readFile(FileHandle h, void* dst, size_t n);
@@ -37,6 +42,14 @@ int64_t fileSize(FileHandle h);
 bool truncateFile(FileHandle h, uint64_t size);
 // Forces written bytes to the device. Handles that cannot be synced (pipes, terminals) succeed.
 bool syncFile(FileHandle h);
+
+// Forces a directory's entries (a rename into it, a new file) to the device.
+bool syncDirectory(const std::string& path);
+// Bytes available to this process on the file system holding `path`, or -1.
+int64_t freeDiskSpace(const std::string& path);
+// The absolute path with every symbolic link resolved; false when `path` does not exist or
+// cannot be resolved.
+bool resolvedPath(const std::string& path, std::string& out);
 
 // copy/rename: with overwrite false they fail (EEXIST) when `to` exists. A copy keeps the
 // permission bits of `from`, refuses to copy a file onto itself, and removes a partial `to`

@@ -145,8 +145,9 @@ bool readProcessCommandLine(uint32_t pid, std::string& out);
 // The file another process runs (the target of /proc/<pid>/exe). False when it cannot be read.
 bool readProcessExecutable(uint32_t pid, std::string& out);
 
-// True when the process holds a UDP socket bound to `port` (on any local address): the way to
-// tell which of several processes a datagram from that port came from.
+// True when every UDP socket bound to `port` from which a datagram can leave as 127.0.0.1 is
+// among the process's descriptors (and there is at least one): the way to tell that a datagram
+// from that port came from this process and from nobody else.
 bool processOwnsUdpPort(uint32_t pid, uint16_t port);
 
 // Processor time of the whole machine since boot, summed over all processors, from /proc/stat.

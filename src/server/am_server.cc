@@ -455,6 +455,7 @@ void AMServer::agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePo
       return;
     case amp::kSigstop:
       // The stop itself runs from the main loop, outside this dispatcher step.
+      if (!linkTrust_.stopRequestTrusted(sourcePort, clock_.nowMs())) return;
       if (d.payloadSize >= amp::kSigstopPayloadSize) sigstopRequested_ = true;
       serverRequestAgent(sourcePort, amp::kSigstopAnswer, 0, nullptr, 0);
       return;
@@ -466,6 +467,8 @@ void AMServer::agentDatagram(const uint8_t* data, size_t size, uint16_t sourcePo
   // datagram here links it, once the port is known to be its own.
   if (!agent) agent = agents::linkTakenOverAgent(agents_, sourcePort);
   if (!agent) return;
+  if (!linkTrust_.fromProcess(agent->process()->pid, sourcePort, d.header.code, clock_.nowMs()))
+    return;
   agents::AgentAttach& link = *agent->process()->link;
   switch (d.header.code) {
     case amp::kPingAnswer:
@@ -494,6 +497,7 @@ void AMServer::startReport(const uint8_t* payload, size_t size, uint16_t sourceP
     agents::AgentProcess* p = agent->process();
     if (!p || p->pid != report.pid) continue;
     if (p->link) return;  // linked already
+    if (!linkTrust_.fromProcess(p->pid, sourcePort, amp::kStartReport, clock_.nowMs())) return;
     agents::AgentAttach& link = p->attachLink(sourcePort, report);
     const adt::Bytes ack = amp::encodeStartAck(
         p->namedPipe ? std::optional<uint32_t>(platform::currentProcessId()) : std::nullopt);

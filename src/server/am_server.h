@@ -14,11 +14,13 @@
 #include "agents/agent.h"
 #include "agents/agent_host.h"
 #include "agents/agent_listener.h"
+#include "agents/link_trust.h"
 #include "agents/process_backend.h"
 #include "clients/admin_host.h"
 #include "clients/client.h"
 #include "clients/client_host.h"
 #include "clients/client_listener.h"
+#include "clients/login_throttle.h"
 #include "clients/password_store.h"
 #include "config/settings.h"
 #include "config/validation.h"
@@ -195,6 +197,7 @@ class AMServer final : public config::IniDesriptorFinder,
   const std::vector<config::UserConf>& configuredUsers() const override { return users_; }
   std::optional<adt::String> defaultAdmin() const override;
   clients::PasswordStore& passwordStore() override { return passwords_; }
+  clients::LoginThrottle& loginThrottle() override { return loginThrottle_; }
   uint32_t programVersion() const override;
   platform::NegotiateProvider* negotiate() override { return nullptr; }
   void recordOperation(const char* name) override;
@@ -233,6 +236,8 @@ class AMServer final : public config::IniDesriptorFinder,
   ClientListenerT* clientListener_ = nullptr;
   HttpListenerT* httpListener_ = nullptr;
   agents::AgentListener* agentListener_ = nullptr;
+  agents::LinkTrust linkTrust_;
+  clients::LoginThrottle loginThrottle_;
   agents::SystemProcessBackend backend_;
   // The updates directory; outlives the agents, whose versions point into it.
   std::unique_ptr<updates::UpdateStore> store_;

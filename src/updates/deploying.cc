@@ -51,7 +51,7 @@ class Deploying::Impl final : public adt::Thread {
       makeDirectories(directory_);
       const adt::String marker =
           directory_ + "/" + (failed ? kUnpackFailMarker : kUnpackDoneMarker);
-      adt::File(marker, adt::kFileWrite | adt::kCreateAlways).close();
+      adt::writeFileAtomically(marker, nullptr, 0);
     } catch (const std::exception& e) {
       // Without a marker the next start of the manager unpacks the archive again.
       adt::log(adt::LOG_ERR, adt::String("unpack status of ") + directory_ + ": " + e.what());

@@ -45,7 +45,7 @@ bool UpdateStore::isRoot(const adt::String& clientPath) {
 
 adt::String UpdateStore::resolve(const adt::String& clientPath) const {
   auto refuse = [&clientPath]() -> adt::Exception {
-    return adt::Exception("Недопустимый путь: \"" + clientPath + "\"");
+    return adt::Exception("Недопустимый путь: \"" + adt::clip(clientPath) + "\"");
   };
   // No drive prefixes or stream names; both separators count, so "..\" climbs like "../" and is
   // caught below.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "adt/text.h"
@@ -90,8 +91,9 @@ class UpdateStore {
   // The entries of a directory (sorted by name); the root gives the three areas. A missing
   // directory lists as empty.
   std::vector<ListEntry> list(const adt::String& clientPath, bool details) const;
-  // Starts an upload into "<target>.uploading" (parent directories created). The target must
-  // end with ".zip" (else "неверный тип файла"). The store must outlive the upload.
+  // Starts an upload into a temporary file beside the target (parent directories created). The
+  // target must end with ".zip" (else "неверный тип файла") and must not be being uploaded
+  // already (else "Файл \"<target>\" уже загружается"). The store must outlive the upload.
   std::unique_ptr<Upload> beginUpload(const adt::String& clientPath);
   // Deletes a file, then rescans and cleans up. Refused with "Обновление \"<path>\" используется
   // одним из агентов" while an agent runs from that archive.
@@ -116,6 +118,9 @@ class UpdateStore {
   friend class Upload;
   // Called by Upload::finish once the archive is in place: clean-up, rescan, clean-up.
   void uploaded();
+  // Marks `target` as being uploaded; false when it is already.
+  bool startUpload(const adt::String& target) { return uploading_.insert(target).second; }
+  void endUpload(const adt::String& target) { uploading_.erase(target); }
 
   std::shared_ptr<AgentVersion> knownRecord(const adt::String& archive, uint32_t version) const;
   std::shared_ptr<AgentVersion> makeRecord(uint32_t version, const adt::String& archive);
@@ -136,6 +141,8 @@ class UpdateStore {
   std::map<uint32_t, std::unique_ptr<Deploying>> deployments_;
   uint32_t generation_ = 0;
   bool switchedToBackup_ = false;
+  // Targets of the uploads in progress (one per target).
+  std::set<adt::String> uploading_;
 };
 
 }  // namespace updates

@@ -169,12 +169,39 @@ void inflateEntry(ArchiveInput& in, const LocalHeader& header, EntryWriter& out)
   if (z.avail_in != 0 || remaining != 0) fail("unexpected end of uncompressed stream");
 }
 
+// What one unpacking created, removed again when it fails.
+class Created {
+ public:
+  ~Created() {
+    if (kept_) return;
+    for (auto it = paths_.rbegin(); it != paths_.rend(); ++it) {
+      if (!adt::deleteFile(it->first) && it->second) platform::removeDirectory(it->first);
+    }
+  }
+  void keep() { kept_ = true; }
+  // Creates the missing directories of `path` (parents first), recording each.
+  void directories(const adt::String& path) {
+    if (path.empty() || platform::isDirectory(path)) return;
+    const adt::String parent = parentPath(path);
+    if (parent != path) directories(parent);
+    adt::createDirectory(path);
+    paths_.emplace_back(path, true);
+  }
+  void file(const adt::String& path) {
+    if (!platform::pathExists(path)) paths_.emplace_back(path, false);
+  }
+
+ private:
+  std::vector<std::pair<adt::String, bool>> paths_;  // path, is a directory
+  bool kept_ = false;
+};
+
 void extractEntry(ArchiveInput& in, const LocalHeader& header, const adt::String& name,
-                  const adt::String& destination) {
+                  const adt::String& destination, Created& created) {
   const adt::String target = entryTarget(destination, name);
   const char last = name.back();
   const bool directoryEntry = last == '/' || last == '\\';
-  makeDirectories(directoryEntry ? target : parentPath(target));
+  created.directories(directoryEntry ? target : parentPath(target));
   if (directoryEntry || platform::isDirectory(target)) {
     if (header.method != zip::kMethodStored)
       fail(adt::format("lfh.compression_method=%u <> 0", header.method));
@@ -186,6 +213,7 @@ void extractEntry(ArchiveInput& in, const LocalHeader& header, const adt::String
   }
   if (header.method != zip::kMethodStored && header.method != zip::kMethodDeflated)
     fail(adt::format("lfh.compression_method=%u <> 8", header.method));
+  created.file(target);
   try {
     EntryWriter out(target, header);
     if (header.method == zip::kMethodStored) {
@@ -223,17 +251,62 @@ void checkHeader(const LocalHeader& h) {
   if (h.nameLength > zip::kMaxNameLength) fail("file name is too long");
 }
 
-}  // namespace
-
-void unzip(const adt::String& archivePath, const adt::String& destinationDir,
-           const ZipFilter& filter) {
-  ArchiveInput in(adt::longPath(archivePath));
-  const adt::String destination = adt::longPath(destinationDir);
+// The walk before the extraction: checks every header and adds up what the entries declare,
+// without inflating anything.
+void checkArchive(const adt::String& archive, const adt::String& destination,
+                  const UnzipLimits& limits) {
+  ArchiveInput in(archive);
+  uint64_t total = 0;
+  uint32_t entries = 0;
   uint8_t word[4];
   in.readExact(word, sizeof word);
   for (;;) {
     const uint32_t signature = le32(word);
-    if (signature == zip::kCentralDirectorySignature) return;
+    if (signature == zip::kCentralDirectorySignature) break;
+    if (signature != zip::kLocalHeaderSignature)
+      fail(adt::format("lfh.signature=%08x <> %u", signature, zip::kLocalHeaderSignature));
+    const LocalHeader header = readHeaderRest(in);
+    checkHeader(header);
+    if (++entries > limits.maxEntries)
+      fail(adt::format("too many entries: more than %u", limits.maxEntries));
+    adt::String name(header.nameLength, '\0');
+    in.readExact(name.data(), name.size());
+    in.skip(header.extraLength);
+    {
+      // Every entry counts, so that the filter is asked once per entry, during the extraction.
+      total += header.uncompressedSize;
+      if (total > limits.maxTotalBytes)
+        fail(adt::format("archive too large: %llu bytes uncompressed, at most %llu",
+                         static_cast<unsigned long long>(total),
+                         static_cast<unsigned long long>(limits.maxTotalBytes)));
+    }
+    in.skip(header.compressedSize);
+    in.readExact(word, sizeof word);
+  }
+  // The free space of the nearest existing directory on the way to the destination.
+  adt::String existing = destination;
+  while (!platform::isDirectory(existing) && parentPath(existing) != existing)
+    existing = parentPath(existing);
+  const int64_t free = platform::freeDiskSpace(existing);
+  if (free >= 0 && total > static_cast<uint64_t>(free))
+    fail(adt::format("not enough disk space for %s: %llu bytes needed, %lld free", archive.c_str(),
+                     static_cast<unsigned long long>(total), static_cast<long long>(free)));
+}
+
+}  // namespace
+
+void unzip(const adt::String& archivePath, const adt::String& destinationDir,
+           const ZipFilter& filter, const UnzipLimits& limits) {
+  const adt::String archive = adt::longPath(archivePath);
+  const adt::String destination = adt::longPath(destinationDir);
+  checkArchive(archive, destination, limits);
+  ArchiveInput in(archive);
+  Created created;
+  uint8_t word[4];
+  in.readExact(word, sizeof word);
+  for (;;) {
+    const uint32_t signature = le32(word);
+    if (signature == zip::kCentralDirectorySignature) break;
     // Checked before the rest is read, so that a file which is no archive at all says so.
     if (signature != zip::kLocalHeaderSignature)
       fail(adt::format("lfh.signature=%08x <> %u", signature, zip::kLocalHeaderSignature));
@@ -243,12 +316,13 @@ void unzip(const adt::String& archivePath, const adt::String& destinationDir,
     in.readExact(name.data(), name.size());
     in.skip(header.extraLength);
     if (!filter || filter(name)) {
-      extractEntry(in, header, name, destination);
+      extractEntry(in, header, name, destination, created);
     } else {
       in.skip(header.compressedSize);
     }
     in.readExact(word, sizeof word);
   }
+  created.keep();
 }
 
 }  // namespace updates

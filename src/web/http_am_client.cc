@@ -163,8 +163,38 @@ void HttpAMClient::serveIcon(const adt::String& path) {
     serveResource(path);
     return;
   }
-  const adt::Bytes bytes = adt::readWholeFile(file);
-  sendSuccess(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), false);
+  // The text check above does not see symbolic links: the file served is the one the link
+  // leads to, and that must lie inside the icons folder too.
+  std::string realRoot, realFile;
+  if (!platform::resolvedPath(root, realRoot) || !platform::resolvedPath(file, realFile) ||
+      !realFile.starts_with(realRoot + "/")) {
+    adt::log(adt::LOG_WARN, "HttpAMClient: icon outside the icons folder refused: " +
+                                adt::clip(path));
+    sendStatus(403, "Absolute paths forbidden");
+    return;
+  }
+  const platform::FileHandle h = platform::openFileNoFollow(realFile);
+  if (h == platform::kNoFile) {
+    sendStatus(403, "Absolute paths forbidden");
+    return;
+  }
+  adt::File icon;
+  icon.adopt(h, realFile);
+  if (icon.size() > kMaxIconBytes) {
+    adt::log(adt::LOG_WARN, "HttpAMClient: icon larger than " + std::to_string(kMaxIconBytes) +
+                                " bytes refused: " + realFile);
+    sendStatus(404, "Not found");
+    return;
+  }
+  std::string bytes(static_cast<size_t>(icon.size()), '\0');
+  size_t got = 0;
+  while (got < bytes.size()) {
+    const size_t n = icon.read(bytes.data() + got, bytes.size() - got);
+    if (n == 0) break;
+    got += n;
+  }
+  bytes.resize(got);
+  sendSuccess(bytes, false);
 }
 
 void HttpAMClient::serveResource(std::string_view path) {

@@ -27,6 +27,8 @@ class HttpAMClient final : public adt::ClientChannel, public adt::StateInfo {
   static constexpr const char* kClassName = "HttpAMClient";
 
   static constexpr size_t kMaxRequestLine = 8192;     // bytes before the LF
+  // An icon file is read whole into memory: larger ones are not served.
+  static constexpr uint64_t kMaxIconBytes = 4u << 20;
   static constexpr uint64_t kRequestLimitMs = 30000;  // accept to complete request line
   static constexpr uint64_t kIdleLimitMs = 30000;     // answer queued: no byte sent this long
 

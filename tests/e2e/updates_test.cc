@@ -228,6 +228,15 @@ TEST_F(Updates, UploadListMarkAndDeleteWhileAnAgentRunsFromIt) {
   EXPECT_EQ(reply.errorText, "unsupported command: 7");
 }
 
+// True while a temporary upload file is in `directory`.
+bool uploading(const std::string& directory) {
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(directory, ec)) {
+    if (e.path().filename().string().ends_with(".uploading")) return true;
+  }
+  return false;
+}
+
 TEST_F(Updates, RefusedAndInterruptedUploadsLeaveNoFile) {
   start("[user]\nname=viewer\npermissions=ro\n");
   const std::string target = dir_.file("updates/agents/" + kDistribution);
@@ -243,7 +252,7 @@ TEST_F(Updates, RefusedAndInterruptedUploadsLeaveNoFile) {
     const amclient::Reply reply = c->readUntilClosed();
     ASSERT_TRUE(reply.failed);
     EXPECT_EQ(reply.errorCode, 0x1002);
-    EXPECT_FALSE(std::filesystem::exists(target + ".uploading"));
+    EXPECT_FALSE(uploading(dir_.file("updates/agents")));
     EXPECT_FALSE(std::filesystem::exists(target));
   }
   {
@@ -252,15 +261,69 @@ TEST_F(Updates, RefusedAndInterruptedUploadsLeaveNoFile) {
     const std::string content = distribution();
     c->send(Element::bytes(1, content.data(), content.size() / 2));
     ASSERT_TRUE(testsupport::waitUntil(
-        [&] { return std::filesystem::exists(target + ".uploading"); }, 60s));
+        [&] { return uploading(dir_.file("updates/agents")); }, 60s));
     c->close();
   }
   EXPECT_TRUE(
-      testsupport::waitUntil([&] { return !std::filesystem::exists(target + ".uploading"); }, 60s));
+      testsupport::waitUntil([&] { return !uploading(dir_.file("updates/agents")); }, 60s));
   EXPECT_FALSE(std::filesystem::exists(target));
   EXPECT_TRUE(am_->waitForOutput("deleting incomplete file: ", 60s)) << am_->output();
   EXPECT_TRUE(list("agents", false).empty());
   EXPECT_FALSE(std::filesystem::exists(dir_.file("run/5.2.7")));
+}
+
+TEST_F(Updates, ConcurrentUploadsToOnePathAreRefusedAndAZipBombLeavesNothing) {
+  start();
+  const std::string target = dir_.file("updates/agents/" + kDistribution);
+  const std::string content = distribution();
+  auto first = open();
+  first->sendCommand(113, Element::text(0, "agent/" + kDistribution).value);
+  first->send(Element::bytes(1, content.data(), content.size() / 2));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return uploading(dir_.file("updates/agents")); }, 60s));
+  {
+    // The second upload to the same path is told so; the first goes on undisturbed.
+    auto second = open();
+    second->sendCommand(113, Element::text(0, "agent/" + kDistribution).value,
+                        {Element::bytes(1, "PK", 2), Element(9, {})});
+    const amclient::Reply reply = second->readUntilClosed();
+    ASSERT_TRUE(reply.failed);
+    EXPECT_NE(reply.errorText.find("уже загружается"), std::string::npos) << reply.errorText;
+  }
+  first->send(Element::bytes(1, content.data() + content.size() / 2,
+                             content.size() - content.size() / 2));
+  first->send(Element(9, {}));
+  first->readUntilClosed();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return std::filesystem::exists(target); }, 60s));
+  EXPECT_EQ(testsupport::readFile(target), content);
+
+  // A small archive whose entries add up to more than the unpacking cap: refused before anything
+  // is written, recorded as failed, nothing of it left in its directory.
+  const std::string zeros(64u << 20, '\0');
+  const std::string packed = testsupport::deflateRaw(zeros);
+  std::vector<testsupport::ZipEntry> entries;
+  for (int i = 0; i < 17; ++i) {  // 17 x 64 MiB > 1 GiB
+    testsupport::ZipEntry e("part" + std::to_string(i) + ".bin", "", 8);
+    e.rawData = packed;
+    e.crc = testsupport::zipCrc(zeros);
+    e.compressedSize = static_cast<uint32_t>(packed.size());
+    e.uncompressedSize = static_cast<uint32_t>(zeros.size());
+    entries.push_back(e);
+  }
+  const std::string bomb = testsupport::zipArchive(entries);
+  ASSERT_LT(bomb.size(), 2u << 20);
+  const std::string bombName = "dorvi-5.2.9-windows-x86_64.zip";
+  auto c = open();
+  c->sendCommand(113, Element::text(0, "agent/" + bombName).value,
+                 {Element::bytes(1, bomb.data(), bomb.size()), Element(9, {})});
+  c->readUntilClosed();
+  const std::string run = dir_.file("run/5.2.9");
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return std::filesystem::exists(run + "/.unpackstatus-fail"); }, 120s))
+      << am_->output();
+  EXPECT_TRUE(am_->waitForOutput("archive too large", 60s)) << am_->output();
+  for (const auto& e : std::filesystem::directory_iterator(run)) {
+    EXPECT_EQ(e.path().filename().string(), ".unpackstatus-fail");
+  }
 }
 
 TEST_F(Updates, AmctlUploadsListsAndChangesFiles) {

@@ -146,8 +146,20 @@ class AuthTest : public ::testing::Test {
     host_.store.setPassword("ghost", "boo");  // stored but not configured
     host_.provider = &negotiate_;
     server_ = std::make_unique<LoopServer>(host_);
+    // The login brake's waits pass on the fake clock: it runs 20 times faster than real time.
+    ticking_ = true;
+    ticker_ = std::thread([this] {
+      while (ticking_) {
+        host_.fakeClock.now += 100;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
   }
-  void TearDown() override { server_.reset(); }
+  void TearDown() override {
+    server_.reset();
+    ticking_ = false;
+    ticker_.join();
+  }
 
   std::unique_ptr<Connection> connect() {
     auto c = std::make_unique<Connection>();
@@ -175,6 +187,8 @@ class AuthTest : public ::testing::Test {
   FakeHost host_;
   FakeNegotiateProvider negotiate_;
   std::unique_ptr<LoopServer> server_;
+  std::atomic<bool> ticking_{false};
+  std::thread ticker_;
 };
 
 TEST_F(AuthTest, LoginSucceedsWithTheProofAndReportsTheVersion) {

@@ -25,6 +25,7 @@
 #include "adt/socket.h"
 #include "clients/client.h"
 #include "clients/client_host.h"
+#include "clients/login_throttle.h"
 #include "clients/password_hash.h"
 #include "clients/password_store.h"
 #include "loopback_listener.h"
@@ -108,6 +109,7 @@ class FakeHost final : public ClientHost {
   const std::vector<config::UserConf>& configuredUsers() const override { return users; }
   std::optional<adt::String> defaultAdmin() const override { return admin; }
   PasswordStore& passwordStore() override { return store; }
+  LoginThrottle& loginThrottle() override { return throttle; }
   uint32_t programVersion() const override { return adt::makeVersion(5, 2, 430); }
   platform::NegotiateProvider* negotiate() override { return provider; }
   void recordOperation(const char* name) override {
@@ -136,6 +138,7 @@ class FakeHost final : public ClientHost {
   std::vector<config::UserConf> users;
   std::optional<adt::String> admin;
   PasswordStore store;
+  LoginThrottle throttle;
   updates::UpdateStore* updateStorePtr = nullptr;  // not owned
   platform::NegotiateProvider* provider = nullptr;
   const CommandTable* table = nullptr;

@@ -1,6 +1,7 @@
 #include "adt/file.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -8,6 +9,7 @@
 
 #include "adt/exception.h"
 #include "child.h"
+#include "platform/self.h"
 
 namespace adt {
 namespace {
@@ -252,7 +254,8 @@ TEST_F(FileTest, WriteFailureCarriesTheSystemText) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   File full("/dev/full", kFileWrite | kOpenExisting);
   const std::string msg = ioMessage([&] { full.write("abc", 3); });
-  EXPECT_EQ(msg.rfind("\"\": ", 0), 0u) << msg;
+  // The error names the file it is about.
+  EXPECT_EQ(msg.rfind("\"/dev/full\": ", 0), 0u) << msg;
   EXPECT_GT(msg.size(), 4u);
 }
 
@@ -308,6 +311,29 @@ TEST(SystemException, FaultNames) {
   const SystemException e(fault::kIllegalInstruction, false, 0);
   EXPECT_EQ(e.text(), "EXCEPTION_ILLEGAL_INSTRUCTION");
   EXPECT_EQ(e.code(), fault::kIllegalInstruction);
+}
+
+TEST_F(FileTest, AtomicWritesNeverUseAFilePlantedUnderTheirTemporaryName) {
+  // Every temporary name this thread can pick is taken by a link to a file that the planter
+  // wants written: the write is refused and the link's target stays as it was.
+  put("victim", "untouched");
+  const std::string target = path("am.sec");
+  for (uint32_t n = 0; n < 2000; ++n) {
+    fs::create_symlink(path("victim"), adt::format("%s.%u-%u-%u.tmp", target.c_str(),
+                                                   static_cast<unsigned>(platform::currentProcessId()),
+                                                   static_cast<unsigned>(platform::currentThreadId()), n));
+  }
+  EXPECT_THROW(writeFileAtomically(target, Bytes{'s', 'e', 'c'}, true), IOException);
+  EXPECT_EQ(get("victim"), "untouched");
+  EXPECT_FALSE(fs::exists(target));
+  for (const auto& entry : fs::directory_iterator(temp_.path())) {
+    if (entry.path().filename().string().starts_with("am.sec.")) fs::remove(entry.path());
+  }
+  // Without the links the secret is written for its owner alone.
+  writeFileAtomically(target, Bytes{'s', 'e', 'c'}, true);
+  EXPECT_EQ(get("am.sec"), "sec");
+  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
 }
 
 }  // namespace

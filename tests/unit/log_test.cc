@@ -70,7 +70,7 @@ TEST_F(LogFiles, LineFormatForEveryLevel) {
   EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
   EXPECT_EQ(countOf(text, "\n"), countOf(text, "\r\n"));  // every line ends with CR LF
   const std::vector<std::string> lines = splitLines(text);
-  ASSERT_EQ(lines.size(), 8u);
+  ASSERT_EQ(lines.size(), 9u);
 
   const std::string id = std::regex_replace(ids(), std::regex(R"([\[\]])"), R"(\$&)");
   std::smatch m;
@@ -78,7 +78,8 @@ TEST_F(LogFiles, LineFormatForEveryLevel) {
       lines[0], m, std::regex(std::string("^") + kStamp + id + "Program start: (.+) logtail: 0$")))
       << lines[0];
   EXPECT_EQ(m[1].str(), platform::executablePath());
-  const char* expected[] = {"INFO  hello",
+  const char* expected[] = {"INFO  Main log: cut at 104857600 bytes to its last 10485760 bytes",
+                            "INFO  hello",
                             "DBG dbg text",
                             "WARN agent is slow",
                             "ERR broken",
@@ -86,7 +87,7 @@ TEST_F(LogFiles, LineFormatForEveryLevel) {
                             "DANGER danger text",
                             "INFO  \xCF\xF0\xE8\xE2\xE5\xF2"};
   const std::regex entry(std::string("^") + kStamp + id + "(.*)$");
-  for (int i = 0; i < 7; ++i) {
+  for (int i = 0; i < 8; ++i) {
     ASSERT_TRUE(std::regex_match(lines[i + 1], m, entry)) << lines[i + 1];
     EXPECT_EQ(m[1].str(), expected[i]);
   }
@@ -188,16 +189,16 @@ TEST_F(LogFiles, HugeMainLogIsEmptiedAtTheFirstAppendOnly) {
   std::string main = file(".log");
   ASSERT_LT(main.size(), 1000u);
   std::vector<std::string> lines = splitLines(main);
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 3u);
   EXPECT_NE(lines[0].find("Program start: "), std::string::npos);
-  EXPECT_NE(lines[1].find("INFO  new run"), std::string::npos);
+  EXPECT_NE(lines[2].find("INFO  new run"), std::string::npos);
 
   // A smaller log of an earlier run is kept; the start line follows it.
   resetLogStartForTesting();
   writeFile(base_ + ".log", "old run\r\n");
   log(LOG_INFO, "next run");
   lines = splitLines(file(".log"));
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "old run");
   EXPECT_NE(lines[1].find("Program start: "), std::string::npos);
 }
@@ -227,10 +228,10 @@ TEST_F(LogFiles, ConcurrentWritersLoseNothingUnderTheBound) {
   for (auto& th : threads) th.join();
 
   const std::vector<std::string> lines = splitLines(file(".log"));
-  ASSERT_EQ(lines.size(), 1u + kThreads * kLines);
+  ASSERT_EQ(lines.size(), 2u + kThreads * kLines);
   std::vector<int> next(kThreads, 0);
   const std::regex re(std::string("^") + kStamp + R"(\[\d+,\d+\] INFO  writer (\d) line (\d{3})$)");
-  for (size_t i = 1; i < lines.size(); ++i) {
+  for (size_t i = 2; i < lines.size(); ++i) {  // after the start line and the limits line
     std::smatch m;
     ASSERT_TRUE(std::regex_match(lines[i], m, re)) << lines[i];
     const int t = std::stoi(m[1].str());
@@ -301,6 +302,27 @@ TEST_F(LogBase, DirectoryThatCannotBeCreatedStopsStartUp) {
     EXPECT_GT(e.text().size(), prefix.size());
   }
   EXPECT_THROW(resolve({"--log", "missing/parent/am.log"}), IOException);
+}
+
+TEST_F(LogFiles, TheMainLogIsCutAtItsCapDuringARun) {
+  setMainLogLimitsForTesting(4096, 1024);
+  const std::string line(100, 'x');
+  for (int i = 0; i < 200; ++i) log(LOG_INFO, line.c_str());
+  setMainLogLimitsForTesting(kMainLogCap, kMainLogKeptTail);
+  const std::string main = file(".log");
+  // At most the cap plus the line that followed the cut.
+  EXPECT_LT(main.size(), 4096u + 200u);
+  EXPECT_EQ(main.rfind("Log above is cutted\n", 0), 0u) << main.substr(0, 40);
+  EXPECT_NE(main.find(line + "\r\n"), std::string::npos);
+}
+
+TEST(LogClip, ClientTextsAreCutWholeCharactersAtTheLimit) {
+  EXPECT_EQ(clip("short"), "short");
+  EXPECT_EQ(clip(std::string(256, 'a')), std::string(256, 'a'));
+  EXPECT_EQ(clip(std::string(257, 'a')), std::string(256, 'a') + "\u2026");
+  EXPECT_EQ(clip(std::string(1 << 20, 'b')).size(), 256u + 3u);
+  // Two-byte letters are never split.
+  EXPECT_EQ(clip("\u0416\u0416\u0416", 2), "\u0416\u0416\u2026");
 }
 
 }  // namespace

@@ -196,7 +196,8 @@ TEST_F(UpdateStoreTest, UploadAppearsOnlyWhenComplete) {
   EXPECT_EQ(upload->target(), agents() + "/" + kDist430);
   for (size_t at = 0; at < bytes.size(); at += 1000)
     upload->write(bytes.data() + at, std::min<size_t>(1000, bytes.size() - at));
-  EXPECT_TRUE(fs::exists(agents() + "/" + kDist430 + ".uploading"));
+  EXPECT_TRUE(fs::exists(upload->temporaryPath()));
+  EXPECT_TRUE(upload->temporaryPath().ends_with(".uploading"));
   store.rescan();
   EXPECT_TRUE(store.versions().empty());  // ".uploading" is no distribution
   const uint32_t before = store.generation();
@@ -247,13 +248,54 @@ TEST_F(UpdateStoreTest, AbandonedUploadIsDeleted) {
   UpdateStore store(home());
   auto upload = store.beginUpload("client/new/client-1.0.zip");
   upload->write("partial", 7);
-  const std::string temporary = home() + "/updates/clients/new/client-1.0.zip.uploading";
-  EXPECT_EQ(upload->temporaryPath(), temporary);
+  const std::string temporary = upload->temporaryPath();
+  EXPECT_TRUE(temporary.starts_with(home() + "/updates/clients/new/client-1.0.zip."));
   EXPECT_TRUE(fs::exists(temporary));
   upload.reset();
   EXPECT_FALSE(fs::exists(temporary));
   EXPECT_FALSE(fs::exists(home() + "/updates/clients/new/client-1.0.zip"));
   EXPECT_TRUE(log.contains("deleting incomplete file: " + temporary));
+}
+
+TEST_F(UpdateStoreTest, ASecondUploadToTheSameTargetIsRefusedUntilTheFirstEnds) {
+  UpdateStore store(home());
+  auto first = store.beginUpload("agent/x.zip");
+  first->write("first", 5);
+  try {
+    store.beginUpload("agents/x.zip");
+    ADD_FAILURE() << "a second upload to the same target was accepted";
+  } catch (const adt::Exception& e) {
+    EXPECT_EQ(e.text(), "Файл \"" + agents() + "/x.zip\" уже загружается");
+  }
+  // Another target is free, and uses a file of its own.
+  auto other = store.beginUpload("agent/y.zip");
+  EXPECT_NE(other->temporaryPath(), first->temporaryPath());
+  first->finish();
+  first.reset();
+  EXPECT_EQ(testsupport::readFile(agents() + "/x.zip"), "first");
+  // Once it has ended the target may be uploaded again (the rename then finds it taken).
+  auto again = store.beginUpload("agent/x.zip");
+  again->write("second", 6);
+  EXPECT_THROW(again->finish(), adt::IOException);
+  EXPECT_EQ(testsupport::readFile(agents() + "/x.zip"), "first");
+}
+
+TEST_F(UpdateStoreTest, AnUploadPastTheSizeCapIsRefusedAndLeavesNoFile) {
+  UpdateStore store(home());
+  auto upload = store.beginUpload("agent/big.zip");
+  const std::string temporary = upload->temporaryPath();
+  upload->write("0123456789", 10);
+  // The count is checked before anything is written, so the bytes past the cap are never read.
+  const char one = 'x';
+  try {
+    upload->write(&one, Upload::kMaxBytes - 9);
+    ADD_FAILURE() << "an upload past the cap was accepted";
+  } catch (const adt::Exception& e) {
+    EXPECT_EQ(e.text(), "Размер файла обновления превышает 1073741824 байт");
+  }
+  EXPECT_EQ(upload->written(), 10u);
+  upload.reset();
+  EXPECT_FALSE(fs::exists(temporary));
 }
 
 TEST_F(UpdateStoreTest, DeleteIsRefusedWhileAnAgentRunsFromTheVersion) {

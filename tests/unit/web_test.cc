@@ -341,12 +341,19 @@ TEST_F(WebTest, IconFilesComeFromTheIconsFolder) {
   EXPECT_EQ(get("/icons/sub"), "HTTP/1.1 404 Not found\r\n");  // a folder is no file
   EXPECT_EQ(get("/icons/"), "HTTP/1.1 404 Not found\r\n");
 
-  // A file that cannot be read is a server failure, answered with a proper status line and
-  // logged with the request.
+  // A symbolic link is followed only as far as the icons folder: one that leads to the
+  // password store beside it, or anywhere else outside, is refused and logged; one to another
+  // icon is served.
   testsupport::LogRecorder log;
+  { std::ofstream(home.path + "/am.sec") << "admin=secret"; }
+  std::filesystem::create_symlink(home.path + "/am.sec", home.path + "/icons/secret.png");
   std::filesystem::create_symlink("/proc/self/mem", home.path + "/icons/unreadable");
-  EXPECT_EQ(get("/icons/unreadable"), "HTTP/1.1 500 Internal Server Error\r\n");
-  EXPECT_TRUE(log.contains("GET /icons/unreadable HTTP/1.1", adt::LOG_WARN));
+  std::filesystem::create_symlink("dor.png", home.path + "/icons/alias.png");
+  EXPECT_EQ(get("/icons/secret.png"), "HTTP/1.1 403 Absolute paths forbidden\r\n");
+  EXPECT_EQ(get("/icons/unreadable"), "HTTP/1.1 403 Absolute paths forbidden\r\n");
+  EXPECT_TRUE(log.contains("icon outside the icons folder refused: icons/secret.png",
+                           adt::LOG_WARN));
+  EXPECT_EQ(get("/icons/alias.png"), kHead + binary);
 }
 
 class WebListTest : public WebTest {

@@ -37,6 +37,16 @@ class ZipTest : public ::testing::Test {
     return "";
   }
 
+  std::string unpackLimited(const std::vector<ZipEntry>& entries, const UnzipLimits& limits) {
+    testsupport::writeFile(archive_, testsupport::zipArchive(entries));
+    try {
+      unzip(archive_, dest_, {}, limits);
+    } catch (const adt::Exception& e) {
+      return e.text();
+    }
+    return "";
+  }
+
   std::string out(const std::string& name) const {
     return testsupport::readFile(dest_ + "/" + name);
   }
@@ -159,8 +169,7 @@ TEST_F(ZipTest, NamesLeadingOutsideAreRefusedBeforeAnythingIsWritten) {
                                  "C:\\x", "C:x", "c:/x", "", "./../x", "a/b/../../../x"}) {
     SCOPED_TRACE(name);
     EXPECT_EQ(unpack({{"first.txt", "1", 0}, {name, "evil", 0}}), "bad file name");
-    EXPECT_EQ(out("first.txt"), "1");  // entries before the bad one stay
-    fs::remove(dest_ + "/first.txt");
+    EXPECT_FALSE(has("first.txt"));  // a refused archive leaves nothing behind
   }
   std::set<std::string> after = tree(temp_.path());
   after.erase("a.zip");
@@ -177,7 +186,7 @@ TEST_F(ZipTest, CorruptDataFailsAndLeavesNoPartialFile) {
   ZipEntry storedBadCrc{"s.bin", "stored data", 0};
   storedBadCrc.crc = testsupport::zipCrc("stored data") ^ 1;
   EXPECT_EQ(unpack({{"ok.txt", "fine", 8}, storedBadCrc}), "file corrupted");
-  EXPECT_EQ(out("ok.txt"), "fine");
+  EXPECT_FALSE(has("ok.txt"));  // nothing of a failed archive stays
   EXPECT_FALSE(has("s.bin"));
 
   ZipEntry deflatedBadCrc{"d.bin", testsupport::patternText(5000), 8};
@@ -247,6 +256,37 @@ TEST_F(ZipTest, MissingArchiveNamesTheFile) {
   } catch (const adt::IOException& e) {
     EXPECT_EQ(e.text().rfind("\"" + temp_.file("missing.zip") + "\": ", 0), 0u) << e.text();
   }
+}
+
+TEST_F(ZipTest, TotalSizeAndEntryCapsRefuseTheArchiveBeforeAnythingIsWritten) {
+  // Small entries that each keep to their own header, but add up past the total: a bomb.
+  const std::string zeros(4096, '\0');
+  const std::vector<ZipEntry> bomb = {{"a.bin", zeros}, {"sub/b.bin", zeros}, {"c.bin", zeros}};
+  UnzipLimits limits;
+  limits.maxTotalBytes = 3 * 4096 - 1;
+  EXPECT_EQ(unpackLimited(bomb, limits), "archive too large: 12288 bytes uncompressed, at most 12287");
+  EXPECT_FALSE(has("a.bin"));
+  EXPECT_FALSE(has("sub"));  // not even a directory
+  limits.maxTotalBytes = 3 * 4096;  // at the cap: accepted
+  EXPECT_EQ(unpackLimited(bomb, limits), "");
+  EXPECT_EQ(out("sub/b.bin"), zeros);
+
+  fs::remove_all(dest_);
+  fs::create_directories(dest_);
+  limits.maxEntries = 2;
+  EXPECT_EQ(unpackLimited(bomb, limits), "too many entries: more than 2");
+  EXPECT_FALSE(has("a.bin"));
+  limits.maxEntries = 3;
+  EXPECT_EQ(unpackLimited(bomb, limits), "");
+}
+
+TEST_F(ZipTest, AFailureLaterInTheArchiveRemovesWhatItCreated) {
+  ZipEntry corrupt{"deep/er/c.txt", "data", 0};
+  corrupt.crc = 1;
+  EXPECT_EQ(unpack({{"a.txt", "a", 8}, {"deep/b.txt", "b", 8}, corrupt}), "file corrupted");
+  EXPECT_FALSE(has("a.txt"));
+  EXPECT_FALSE(has("deep"));
+  EXPECT_TRUE(fs::exists(dest_));  // the destination itself was there before
 }
 
 }  // namespace

@@ -14,4 +14,6 @@ std::string systemErrorText(int code) {
   return text ? std::string(text) : std::string("error ") + std::to_string(code);
 }
 
+bool isAlreadyExists(int code) { return code == EEXIST; }
+
 }  // namespace platform

@@ -2,7 +2,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -38,6 +40,55 @@ FileHandle openFile(const std::string& path, int access, int creation, int permi
     }
   }
   return fd;
+}
+
+FileHandle createFileExclusive(const std::string& path, int permissions) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                static_cast<mode_t>(permissions));
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+FileHandle openFileNoFollow(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      errno = EISDIR;
+      return kNoFile;
+    }
+  }
+  return fd;
+}
+
+bool syncDirectory(const std::string& path) {
+  const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+  const int e = errno;
+  ::close(fd);
+  errno = e;
+  return ok;
+}
+
+int64_t freeDiskSpace(const std::string& path) {
+  struct statvfs st {};
+  if (::statvfs(path.c_str(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
+}
+
+bool resolvedPath(const std::string& path, std::string& out) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return false;
+  out = resolved;
+  ::free(resolved);
+  return true;
 }
 
 void closeFile(FileHandle h) {
