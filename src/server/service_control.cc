@@ -76,13 +76,18 @@ WaitResult ServiceControl::stop() {
   return waitFor(platform::ServiceState::kStopped);
 }
 
-bool ServiceControl::registerService() {
+platform::ServiceDefinition serviceDefinition(const std::string& executable) {
   platform::ServiceDefinition d;
   d.name = kServiceName;
   d.description = serviceDescription();
-  d.executable = executable_;
-  d.directory = directoryOf(executable_);
-  d.stopLimitSeconds = kStopLimitSeconds;
+  d.executable = executable;
+  d.directory = directoryOf(executable);
+  d.stopLimitSeconds = ServiceControl::kStopLimitSeconds;
+  return d;
+}
+
+bool ServiceControl::registerService() {
+  const platform::ServiceDefinition d = serviceDefinition(executable_);
   std::string error;
   if (!manager_.install(d, error)) fail("RegisterService:CreateService", error);
   adt::log(adt::LOG_INFO, quotedName() + "registered");

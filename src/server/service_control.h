@@ -17,6 +17,9 @@ constexpr const char* kServiceDisplayName = "Orvo agent manager (v5.2.xxx learni
 
 // The description the registration carries: the title and the version.
 std::string serviceDescription();
+// What "reg" registers for the manager at `executable`: name, description, program, its
+// directory as the working directory, the stop limit. The package's unit is made from it too.
+platform::ServiceDefinition serviceDefinition(const std::string& executable);
 
 // Outcome of a start or stop with its wait.
 enum WaitResult : int {

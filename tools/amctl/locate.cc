@@ -61,12 +61,16 @@ uint16_t defaultPort(const std::string& settings) {
     while (std::getline(dirs, dir, ':')) {
       if (dir.empty()) continue;
       std::error_code ec;
-      if (!std::filesystem::is_regular_file(std::filesystem::path(dir) / "am", ec)) continue;
-      // The first am on PATH is the manager meant; its settings say the port.
-      return clientPortOf((std::filesystem::path(dir) / "am.ini").string()).value_or(5001);
+      const std::filesystem::path am = std::filesystem::path(dir) / "am";
+      if (!std::filesystem::is_regular_file(am, ec)) continue;
+      // The first am on PATH is the manager meant (a link: where it leads); its settings beside
+      // it say the port.
+      const std::filesystem::path real = std::filesystem::canonical(am, ec);
+      return clientPortOf(((ec ? am : real).parent_path() / "am.ini").string()).value_or(5001);
     }
   }
-  return 5001;
+  // Where the package installs the manager.
+  return clientPortOf("/opt/am/am.ini").value_or(5001);
 }
 
 bool knownCommand(const std::string& command) {

@@ -12,7 +12,8 @@ namespace amctl {
 std::optional<uint16_t> clientPortOf(const std::string& iniPath);
 
 // The port to use when --port is not given: AM_CLIENT_PORT, else the client_port of
-// `settings` (--settings), else that of the am.ini beside the first `am` on PATH, else 5001.
+// `settings` (--settings), else that of the am.ini beside the first `am` on PATH (links
+// followed), else that of /opt/am/am.ini (the package's), else 5001.
 // Fails with a usage error for an AM_CLIENT_PORT that is not a port or a --settings file that
 // cannot be read.
 uint16_t defaultPort(const std::string& settings);
