@@ -403,7 +403,9 @@ Result statusResult(const Result& list, const std::string& only) {
     const std::string name = value(agent, "name");
     if (!only.empty() && name != only && "id:" + value(agent, "id") != only) continue;
     Record row;
-    row.text("name", name);
+    const std::string worker = value(agent, "worker");
+    // Workers of one section share its name: each is told apart by its number.
+    row.text("name", worker.empty() || worker == "0" ? name : name + "#" + worker);
     row.text("state", value(agent, "state"));
     const std::string pid = value(agent, "pid");
     row.number("pid", pid.empty() ? 0 : std::atoll(pid.c_str()));
@@ -411,6 +413,7 @@ Result statusResult(const Result& list, const std::string& only) {
     const int64_t uptime =
         started.empty() ? 0 : static_cast<int64_t>((now - std::atof(started.c_str())) * 86400);
     row.number("uptime_s", uptime < 0 ? 0 : uptime);
+    row.number("up", started.empty() ? 0 : 1);
     row.text("version", value(agent, "version"));
     const std::string clients = value(agent, "reported_clients");
     row.number("clients", std::atoll((clients.empty() ? value(agent, "clients") : clients).c_str()));
@@ -427,7 +430,7 @@ Result statusResult(const Result& list, const std::string& only) {
   for (const Record& r : result.records) {
     const int64_t up = std::atoll(value(r, "uptime_s").c_str());
     std::string uptime = "-";
-    if (up > 0) {
+    if (value(r, "up") == "1") {
       uptime = adt::format("%lld:%02lld:%02lld", static_cast<long long>(up / 3600),
                            static_cast<long long>(up / 60 % 60), static_cast<long long>(up % 60));
     }
