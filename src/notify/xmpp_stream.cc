@@ -39,7 +39,9 @@ static bool allowed(char c) {
   return static_cast<uint8_t>(c) >= 32 || c == '\t' || c == '\n' || c == '\r';
 }
 
-adt::String xmlText(const adt::String& value) {
+// Escapes for XML: element text needs "&", "<" and ">" escaped, a single-quoted attribute
+// "&", "<" and "'"; characters XML cannot carry are left out.
+static adt::String xmlEscaped(const adt::String& value, bool attribute) {
   adt::String out;
   for (char c : value) {
     if (!allowed(c)) continue;
@@ -47,24 +49,9 @@ adt::String xmlText(const adt::String& value) {
       out += "&amp;";
     } else if (c == '<') {
       out += "&lt;";
-    } else if (c == '>') {
+    } else if (c == '>' && !attribute) {
       out += "&gt;";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-adt::String xmlAttribute(const adt::String& value) {
-  adt::String out;
-  for (char c : value) {
-    if (!allowed(c)) continue;
-    if (c == '&') {
-      out += "&amp;";
-    } else if (c == '<') {
-      out += "&lt;";
-    } else if (c == '\'') {
+    } else if (c == '\'' && attribute) {
       out += "&apos;";
     } else {
       out += c;
@@ -72,6 +59,10 @@ adt::String xmlAttribute(const adt::String& value) {
   }
   return out;
 }
+
+adt::String xmlText(const adt::String& value) { return xmlEscaped(value, false); }
+
+adt::String xmlAttribute(const adt::String& value) { return xmlEscaped(value, true); }
 
 std::vector<adt::String> XmppStreamText::pieces() const {
   std::vector<adt::String> out;

@@ -7,6 +7,7 @@
 #include "adt/dispatcher.h"
 #include "adt/log.h"
 #include "adt/text.h"
+#include "delivery_outcome.h"
 #include "fake_clock.h"
 #include "log_recorder.h"
 #include "mail_server.h"
@@ -18,16 +19,7 @@ namespace {
 using testsupport::LogRecorder;
 using testsupport::MailServer;
 
-struct Outcome : notify::SmtpCallBack {
-  int successes = 0, errors = 0;
-  std::string error;
-  void onSuccess() override { ++successes; }
-  void onError(const char* message) override {
-    ++errors;
-    error = message;
-  }
-  bool done() const { return successes + errors > 0; }
-};
+using Outcome = testsupport::DeliveryOutcome;
 
 // A dispatcher with a notifier, run by the test's own loop.
 struct Loop {

@@ -4,6 +4,7 @@
 
 #include "adt/dispatcher.h"
 #include "adt/log.h"
+#include "delivery_outcome.h"
 #include "log_recorder.h"
 #include "mail_server.h"
 #include "notify/notifier.h"
@@ -16,16 +17,7 @@ using testsupport::LogRecorder;
 using testsupport::XmppReceiver;
 using testsupport::XmppServer;
 
-struct Outcome : notify::SmtpCallBack {
-  int successes = 0, errors = 0;
-  std::string error;
-  void onSuccess() override { ++successes; }
-  void onError(const char* message) override {
-    ++errors;
-    error = message;
-  }
-  bool done() const { return successes + errors > 0; }
-};
+using Outcome = testsupport::DeliveryOutcome;
 
 struct Loop {
   explicit Loop(notify::Notifier::Limits limits = {})
