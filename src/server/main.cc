@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "adt/exception.h"
+#include "adt/file.h"
 #include "adt/log.h"
 #include "adt/log_path.h"
 #include "adt/thread.h"
@@ -18,6 +19,7 @@
 #include "server/console_io.h"
 #include "server/help.h"
 #include "server/service_control.h"
+#include "server/heap_report.h"
 #include "server/service_main.h"
 
 namespace server {
@@ -32,8 +34,31 @@ void onFault(const platform::FaultInfo& fault) {
   adt::log(adt::LOG_ERR, text);
 }
 
-[[noreturn]] void notAvailable(const char* word) {
-  throw adt::Exception(adt::String("Режим \"") + word + "\" недоступен в этой сборке");
+// --hdinfo FILE: what the heap dump of "hd" says; --hdsplit FILE: the same, and one file per
+// arena beside it.
+int heapDump(const Arguments& args, bool split) {
+  const char* file = args.at(1);
+  if (!file) throw adt::Exception("не указан файл дампа памяти (am --hdinfo <файл>)");
+  adt::File in(file, adt::kFileRead | adt::kShareReadWrite | adt::kOpenExisting);
+  if (in.size() > kMaxHeapReportBytes) {
+    throw adt::Exception("\"" + std::string(file) + "\": дамп памяти больше " +
+                         std::to_string(kMaxHeapReportBytes >> 20) + " МБ");
+  }
+  std::string xml(static_cast<size_t>(in.size()), '\0');
+  size_t got = 0;
+  while (got < xml.size()) {
+    const size_t n = in.read(xml.data() + got, xml.size() - got);
+    if (n == 0) break;
+    got += n;
+  }
+  xml.resize(got);
+  const HeapReport report = parseHeapReport(xml);
+  std::string out = heapReportSummary(report);
+  if (split) {
+    for (const std::string& path : splitHeapReport(file, report)) out += "записан " + path + "\n";
+  }
+  consoleWrite(out);
+  return 0;
 }
 
 int checkConf(const std::string& path) {
@@ -98,7 +123,8 @@ int mainUnsafe(const Arguments& args) {
       consoleWrite(std::string(args.at(1)) == "sched" ? scheduleHelpText()
                                                       : helpTopicText(args.at(1)));
       return 0;
-    case Mode::kHeapDump: notAvailable(args.has("--hdsplit") ? "--hdsplit" : "--hdinfo");
+    case Mode::kHeapDump:
+      return heapDump(args, args.has("--hdsplit"));
     case Mode::kHelp:
       consoleWrite(fullHelpText(args.program));
       return 0;

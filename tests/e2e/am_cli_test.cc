@@ -35,14 +35,32 @@ TEST(AmCli, VersionLineAndHelp) {
   EXPECT_NE(missing.output.find("Раздел справки \"nosuch\" не найден"), std::string::npos);
 }
 
-TEST(AmCli, ModesNotInThisBuildFailWithExitCode1) {
+TEST(AmCli, TheHeapDumpOfTheConsoleIsReadAndSplitByTheHeapModes) {
   CliHome home;
-  // Heap-dump analysis is the one mode not built (diagnostics are not specified further).
-  for (const char* word : {"--hdsplit", "--hdinfo"}) {
-    auto r = home.run({word});
-    EXPECT_EQ(r.exitCode, 1) << word;
-    EXPECT_NE(r.output.find("недоступен в этой сборке"), std::string::npos) << r.output;
-  }
+  home.writeIni("");
+  ASSERT_TRUE(home.startConsole()) << home.console().output();
+  home.console().write("hd\n");
+  const std::string dump = home.file("log/am.hdmp");
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return testsupport::readFile(dump).find("</malloc>") != std::string::npos; }))
+      << home.console().output();
+
+  const auto info = home.run({"--hdinfo", dump});
+  EXPECT_EQ(info.exitCode, 0) << info.output;
+  EXPECT_NE(info.output.find("арена 0: от системы "), std::string::npos) << info.output;
+  EXPECT_NE(info.output.find("всего арен: "), std::string::npos) << info.output;
+  const auto split = home.run({"--hdsplit", dump});
+  EXPECT_EQ(split.exitCode, 0) << split.output;
+  EXPECT_NE(split.output.find("записан " + dump + ".heap0.xml"), std::string::npos);
+  // A piece is a report of its own: it reads back with one arena.
+  const auto piece = home.run({"--hdinfo", dump + ".heap0.xml"});
+  EXPECT_NE(piece.output.find("всего арен: 1,"), std::string::npos) << piece.output;
+
+  testsupport::writeFile(home.file("junk"), "not a dump");
+  const auto junk = home.run({"--hdinfo", home.file("junk")});
+  EXPECT_EQ(junk.exitCode, 1);
+  EXPECT_NE(junk.output.find("неверный формат дампа памяти"), std::string::npos) << junk.output;
+  EXPECT_EQ(home.run({"--hdinfo"}).exitCode, 1);
 }
 
 TEST(AmCli, NoArgumentsOutsideAServiceManagerFailsAndSaysWhatToDo) {
