@@ -190,7 +190,7 @@ TEST_F(MetricsServing, ClientRefusedByTheManagersFilterGetsNothing) {
   EXPECT_EQ(get("/metrics"), "HTTP/1.1 403 Forbidden\r\n");
   EXPECT_EQ(host.calls, 0);
   host.common.masks.clear();
-  host.common.masks.parse("127.*", config::kMaskAllow);
+  host.common.masks.parse("127.*.*.*", config::kMaskAllow);
   EXPECT_EQ(get("/metrics").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
   EXPECT_EQ(host.calls, 1);
 }
