@@ -155,6 +155,10 @@ class Agent {
   adt::String startReason;
   bool startedByConsole = false;
   bool removed = false;
+  // Since the record was made: processes started, ends nobody asked for, processes killed.
+  uint64_t starts = 0;
+  uint64_t unexpectedEnds = 0;
+  uint64_t kills = 0;
   std::optional<uint64_t> startTick;      // last start request; none since the manager began
   std::optional<uint64_t> earlyFailTick;  // last end before connecting back
   // Local time of the last start or stop request; the record's creation before either.

@@ -123,6 +123,7 @@ void AgentRun::launch() {
     std::unique_ptr<AgentProcessHandle> handle = backend.spawn(what, std::move(pipe), error);
     if (!handle) throw adt::LastError("Ошибка запуска агента \"" + conf.name + "\"", error);
     process = std::make_unique<AgentProcess>(*this, conf.name, namedPipe, std::move(handle), false);
+    ++agent.starts;
     process->inheritedHttp[0] = inherited[0];
     process->inheritedHttp[1] = inherited[1];
     adt::log(adt::LOG_INFO, "..." + process->label() + " запускается");

@@ -87,9 +87,12 @@ void AgentProcess::kill(const adt::String& reason, bool quiet, bool suspendOnly)
       adt::log(adt::LOG_ERR,
                "suspend(" + std::to_string(pid) + ") failed: " + platform::systemErrorText(error));
     }
-  } else if (!handle->terminate(error)) {
-    adt::log(adt::LOG_ERR,
-             "terminate(" + std::to_string(pid) + ") failed: " + platform::systemErrorText(error));
+  } else {
+    ++agent.kills;
+    if (!handle->terminate(error)) {
+      adt::log(adt::LOG_ERR, "terminate(" + std::to_string(pid) +
+                                 ") failed: " + platform::systemErrorText(error));
+    }
   }
   adt::String line = "..." + label() + suffix + " убит, причина: " + reason;
   if (!lastOutput.empty()) line += ", последки:\n" + lastOutput;
@@ -166,6 +169,7 @@ void AgentRun::handleEnd(AgentProcess& p) {
     return;
   }
   // Nobody asked it to stop.
+  ++agent.unexpectedEnds;
   if (!p.link) agent.earlyFailTick = agent.host.clock().nowMs();
   adt::String output;
   p.readPipe(output);

@@ -73,23 +73,21 @@ bool agentMatches(const agents::Agent& agent, const adt::String& application,
   return false;
 }
 
+int32_t agentState(const agents::Agent& agent) {
+  const agents::AgentProcess* process = agent.process();
+  if (!agent.run || agent.run->finished) return 0;
+  if (process && process->stopRequest) return 3;
+  if (process && process->link) return 2;
+  return 1;
+}
+
 void writeAgentStatus(const agents::Agent& agent, adt::TaggedWriter& out) {
+  static constexpr const char* kStateTexts[4] = {"остановлен", "запускается", "работает",
+                                                 "останавливается"};
   const config::AgentConf& conf = agent.conf;
   const agents::AgentProcess* process = agent.process();
-  int32_t state = 0;
-  const char* stateText = "остановлен";
-  if (agent.run && !agent.run->finished) {
-    if (process && process->stopRequest) {
-      state = 3;
-      stateText = "останавливается";
-    } else if (process && process->link) {
-      state = 2;
-      stateText = "работает";
-    } else {
-      state = 1;
-      stateText = "запускается";
-    }
-  }
+  const int32_t state = agentState(agent);
+  const char* stateText = kStateTexts[state];
   out.writeInt(57, state);
   out.writeString(56, stateText);
   // The settings that say what is run and where.

@@ -53,6 +53,9 @@ void writeAgentRecords(const agents::AgentList& agents, const ListViewer& viewer
 //   start report, 71 the reported version (four 32-bit integers).
 void writeAgentStatus(const agents::Agent& agent, adt::TaggedWriter& out);
 
+// The state a client sees: 0 stopped, 1 starting, 2 running, 3 stopping.
+int32_t agentState(const agents::Agent& agent);
+
 // The list's filter test for one agent (application, virtual server; addresses are tested
 // by the caller). An empty application matches agents without one or listing "default".
 bool agentMatches(const agents::Agent& agent, const adt::String& application,

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "adt/buffer.h"
+#include "adt/counters.h"
 #include "adt/exception.h"
 #include "adt/log.h"
 #include "adt/tagged_format.h"
@@ -41,12 +42,15 @@ Client::Client(ClientHost& host, adt::SocketHandle handle)
   greeting.writeInt(kTagVersion, kProtocolVersion);
   greeting.writeInt(kTagRevision, kRevision);
   send(greeting);
+  // Last, so that only a constructed connection (one the destructor will see) is counted.
+  ++adt::managerCounters().clientConnections;
 }
 
 Client::~Client() {
   adt::LogLine(adt::LOG_DBG, adt::debugEnabled()) << "Отключается клиент(" << number_ << ")";
   request_.reset();
   login_.reset();
+  --adt::managerCounters().clientConnections;
 }
 
 void Client::send(adt::MemoryTaggedWriter& writer) {
@@ -206,6 +210,7 @@ void Client::executeUnguarded(adt::NioTag& element) {
 void Client::dispatchCommand(adt::NioTag& element) {
   host_.recordOperation("clientExecuteRq");
   const uint8_t tag = element.tag();
+  ++adt::managerCounters().clientRequests[tag];
   adt::LogLine(adt::LOG_DBG, adt::debugEnabled())
       << "Клиент(" << number_ << "), команда " << static_cast<int>(tag);
   const Command* command = tag >= CommandTable::kFirstTag && tag <= CommandTable::kLastTag

@@ -1,5 +1,6 @@
 #include "notify/conversation.h"
 
+#include "adt/counters.h"
 #include "adt/exception.h"
 #include "platform/net.h"
 
@@ -110,6 +111,7 @@ void Conversation::fail(const adt::String& reason) {
 
 void Conversation::report(const adt::String& reason) {
   reported_ = true;
+  ++adt::managerCounters().notificationFailures;
   callback_.error(reason.c_str());
   logFailure(reason);
 }

@@ -1,5 +1,6 @@
 #include "notify/notifier.h"
 
+#include "adt/counters.h"
 #include "adt/exception.h"
 #include "adt/log.h"
 
@@ -159,6 +160,7 @@ void Notifier::flush(uint64_t now) {
   try {
     send(subject, text, nullptr);
   } catch (const std::exception& e) {
+    ++adt::managerCounters().notificationFailures;
     adt::log(adt::LOG_WARN, "Оповещение \"" + subject + "\" не отправлено (сервер " +
                                 (hasMailRecipients() ? settings_.mail.server
                                                      : settings_.xmpp.server) +

@@ -207,6 +207,7 @@ class AMServer final : public config::IniDesriptorFinder,
   // Web users.
   adt::String homeDirectory() const override { return paths_.home; }
   std::vector<web::AgentSummary> agents() const override;
+  bool writeMetrics(uint32_t clientAddress, web::MetricsText& out) override;
 
   using ClientListenerT = clients::ClientListener<clients::Client, clients::ClientHost>;
   using HttpListenerT = clients::ClientListener<web::HttpAMClient, web::WebHost>;
@@ -224,6 +225,7 @@ class AMServer final : public config::IniDesriptorFinder,
   void startReport(const uint8_t* payload, size_t size, uint16_t sourcePort);
 
   platform::Clock& clock_;
+  const uint64_t startedMs_ = clock_.nowMs();  // for the manager's uptime
   bool stopping_ = false;
   std::unique_ptr<adt::CheckerThread> hangWatch_;
   std::string settingsPath_;

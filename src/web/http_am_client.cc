@@ -126,6 +126,11 @@ void HttpAMClient::answer(std::string_view line) {
   target = target.substr(0, target.find(' '));
   const adt::String path = decodePath(target);
 
+  // The query (a scraper may add one) selects nothing.
+  if (path == "/metrics" || path.starts_with("/metrics?")) {
+    serveMetrics();
+    return;
+  }
   if (path.starts_with("/list")) {
     serveList(std::string_view(path).substr(5));
     return;
@@ -146,7 +151,27 @@ void HttpAMClient::serveList(std::string_view rest) {
   }
   const adt::String body =
       agentListJson(host_.agents(), parseListFilter(rest), address, host_.settings().welcome);
-  sendSuccess(body, true);
+  sendSuccess(body, "application/json;charset=UTF-8");
+}
+
+void HttpAMClient::serveMetrics() {
+  uint32_t address = 0;
+  if (!peerAddress(address)) {
+    setState(adt::ChannelState::Closed);
+    return;
+  }
+  if (!host_.settings().masks.admits(address)) {
+    adt::LogLine(adt::LOG_DBG, adt::debugEnabled())
+        << kClassName << "[" << socket_.handle() << "] metrics refused by the address filter";
+    sendStatus(403, "Forbidden");
+    return;
+  }
+  MetricsText metrics;
+  if (!host_.writeMetrics(address, metrics)) {
+    sendStatus(404, "Not found");
+    return;
+  }
+  sendSuccess(metrics.text(), kMetricsContentType);
 }
 
 void HttpAMClient::serveIcon(const adt::String& path) {
@@ -194,7 +219,7 @@ void HttpAMClient::serveIcon(const adt::String& path) {
     got += n;
   }
   bytes.resize(got);
-  sendSuccess(bytes, false);
+  sendSuccess(bytes, nullptr);
 }
 
 void HttpAMClient::serveResource(std::string_view path) {
@@ -203,21 +228,21 @@ void HttpAMClient::serveResource(std::string_view path) {
     sendStatus(404, "Not found");
     return;
   }
-  sendSuccess(resource->bytes(), false);
+  sendSuccess(resource->bytes(), nullptr);
 }
 
 void HttpAMClient::sendStatus(int code, const char* text) {
   queue(*this, adt::format("HTTP/1.1 %d %s\r\n", code, text));
 }
 
-void HttpAMClient::sendSuccess(std::string_view body, bool json) {
+void HttpAMClient::sendSuccess(std::string_view body, const char* contentType) {
   const uint32_t v = host_.programVersion();
   adt::String head =
       "HTTP/1.1 200 OK\r\n"
       "X-UA-Compatible: IE=edge,chrome=1\r\n"
       "Cache-Control: no-cache\r\n";
   // The list is built from the UTF-8 text the manager holds, and the page reads it as such.
-  if (json) head += "Content-Type: application/json;charset=UTF-8\r\n";
+  if (contentType) head += adt::String("Content-Type: ") + contentType + "\r\n";
   head += adt::format("Server: AM v%u.%u.%u\r\n\r\n", v >> 24, v >> 16 & 0xFF, v & 0xFFFF);
   queue(*this, head);
   if (!body.empty()) queue(*this, body);

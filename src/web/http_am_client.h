@@ -60,12 +60,15 @@ class HttpAMClient final : public adt::ClientChannel, public adt::StateInfo {
   void handleLine(std::string_view line);
   void answer(std::string_view line);
   void serveList(std::string_view rest);
+  // Only for clients the manager's ip_mask / ban_mask admit; others get 403.
+  void serveMetrics();
   void serveIcon(const adt::String& path);
   void serveResource(std::string_view path);
   // The status line alone: "HTTP/1.1 <code> <text>" CR LF.
   void sendStatus(int code, const char* text);
-  // The success headers, the empty line and the body.
-  void sendSuccess(std::string_view body, bool json);
+  // The success headers (with Content-Type when `contentType` is given), the empty line and
+  // the body.
+  void sendSuccess(std::string_view body, const char* contentType);
   // The peer's IPv4 address, first octet in the most significant byte; false when the peer
   // is gone.
   bool peerAddress(uint32_t& address) const;

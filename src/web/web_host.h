@@ -9,6 +9,7 @@
 #include "config/masks.h"
 #include "config/settings.h"
 #include "platform/clock.h"
+#include "web/metrics_text.h"
 
 namespace web {
 
@@ -45,6 +46,16 @@ class WebHost {
   // Every agent record, primary records and extra workers alike, in configuration order.
   // Records that are removed (surplus workers, temporary instances) are best left out.
   virtual std::vector<AgentSummary> agents() const = 0;
+
+  // The operator's metrics for a client at `clientAddress` (first octet in the most
+  // significant byte), which has passed the manager's own address filter; per-agent lines only
+  // for agents whose filter admits it too. False when this host has none (then GET /metrics is
+  // "Not found").
+  virtual bool writeMetrics(uint32_t clientAddress, MetricsText& out) {
+    (void)clientAddress;
+    (void)out;
+    return false;
+  }
 
  protected:
   ~WebHost() = default;

@@ -139,6 +139,9 @@ TEST_F(LifecycleTest, SoftStopWithGraceThenPlainThenKill) {
   EXPECT_TRUE(agent.run->finished);
   EXPECT_TRUE(host.backend.last().terminated);
   expectKillLines(from, false);
+  EXPECT_EQ(agent.starts, 1u);
+  EXPECT_EQ(agent.kills, 1u);
+  EXPECT_EQ(agent.unexpectedEnds, 0u);
   EXPECT_TRUE(logs.has(adt::LOG_WARN,
                        "...агент \"A\" (pid:4000) убит, причина: процесс агента не реагирует на "
                        "ARQ_TERMINATE_AGENT (300001мс)"));
@@ -193,6 +196,7 @@ TEST_F(LifecycleTest, LeaveHangedAgentsSuspendsInsteadOfKilling) {
   expectKillLines(from, false);
   EXPECT_TRUE(host.backend.last().suspended);
   EXPECT_FALSE(host.backend.last().terminated);
+  EXPECT_EQ(agent.kills, 0u);  // suspended, not killed
   EXPECT_TRUE(agent.run->finished);
   EXPECT_TRUE(logs.has(adt::LOG_WARN,
                        "...агент \"A\" (pid:4000) как бы убит, причина: процесс агента не "
@@ -270,6 +274,7 @@ TEST_F(LifecycleTest, ExpectedEndIsLoggedAndCleanedUp) {
   EXPECT_TRUE(agent.run->finished);
   EXPECT_TRUE(logs.has(adt::LOG_INFO, "...агент \"A\" (pid:4000) остановлен"));
   EXPECT_TRUE(host.errors.empty());
+  EXPECT_EQ(agent.unexpectedEnds, 0u);  // it was asked to stop
   EXPECT_FALSE(agent.earlyFailTick);
   host.slots[0]->aside = true;
   agent.runOnce();
@@ -297,6 +302,8 @@ TEST_F(LifecycleTest, UnexpectedEndAndTheEarlyFailureHoldOff) {
   EXPECT_EQ(host.errors[0].details, title);
   EXPECT_EQ(host.errors[0].text, body);
   EXPECT_EQ(agent.stopReason, body);
+  EXPECT_EQ(agent.unexpectedEnds, 1u);
+  EXPECT_EQ(agent.kills, 0u);
   const uint64_t failed = now();
   EXPECT_EQ(agent.earlyFailTick, failed);
   EXPECT_TRUE(agent.run->finished);
