@@ -15,39 +15,15 @@
 #include <thread>
 
 #include "am_home.h"
+#include "http_get.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
 // One request from `source` (host order), the whole answer until the server closes.
-std::string httpGet(int port, const std::string& path, uint32_t source = INADDR_LOOPBACK) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  from.sin_addr.s_addr = htonl(source);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval tv{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return "connect failed";
-  }
-  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-  (void)!write(fd, request.data(), request.size());
-  std::string answer;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) break;
-    answer.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return answer;
+std::string httpGet(int port, const std::string& path, uint32_t source = 0x7F000001) {
+  return testsupport::httpRequest(port, "GET " + path + " HTTP/1.1", source);
 }
 
 // What the parser read: "name labels" -> value, families by name -> type.

@@ -1,40 +1,15 @@
 // The web front of the real am: the page, the JSON list of agents and the refusals.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "am_home.h"
+#include "http_get.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// One request, the whole answer (until the server closes or 10 s pass).
 std::string httpGet(int port, const std::string& requestLine) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval tv{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return "connect failed";
-  }
-  const std::string request = requestLine + "\r\nHost: 127.0.0.1\r\n\r\n";
-  (void)!write(fd, request.data(), request.size());
-  std::string answer;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) break;
-    answer.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return answer;
+  return testsupport::httpRequest(port, requestLine);
 }
 
 TEST(WebE2E, PageListAndRefusals) {

@@ -10,6 +10,7 @@
 #include "delivery_outcome.h"
 #include "fake_clock.h"
 #include "log_recorder.h"
+#include "notify_loop.h"
 #include "mail_server.h"
 #include "notify/mail_text.h"
 #include "notify/notifier.h"
@@ -21,25 +22,7 @@ using testsupport::MailServer;
 
 using Outcome = testsupport::DeliveryOutcome;
 
-// A dispatcher with a notifier, run by the test's own loop.
-struct Loop {
-  explicit Loop(platform::Clock& clock = platform::systemClock(),
-                notify::Notifier::Limits limits = {})
-      : dispatcher(clock), notifier(dispatcher, clock, limits) {}
-  // Runs until `done` holds and no conversation is left, at most `limit`.
-  bool runUntil(const std::function<bool()>& done,
-                std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      if (!dispatcher.process()) platform::sleepMs(10);
-      notifier.poll();
-      if (done() && dispatcher.count() == 0 && !notifier.busy()) return true;
-    }
-    return false;
-  }
-  adt::ChannelDispatcher dispatcher;
-  notify::Notifier notifier;
-};
+using Loop = testsupport::NotifyLoop;
 
 notify::NotifySettings settingsFor(const MailServer& server, const std::string& login = "",
                                    const std::string& password = "") {

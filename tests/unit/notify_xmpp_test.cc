@@ -6,6 +6,7 @@
 #include "adt/log.h"
 #include "delivery_outcome.h"
 #include "log_recorder.h"
+#include "notify_loop.h"
 #include "mail_server.h"
 #include "notify/notifier.h"
 #include "notify/xmpp_stream.h"
@@ -19,22 +20,7 @@ using testsupport::XmppServer;
 
 using Outcome = testsupport::DeliveryOutcome;
 
-struct Loop {
-  explicit Loop(notify::Notifier::Limits limits = {})
-      : dispatcher(platform::systemClock()), notifier(dispatcher, platform::systemClock(), limits) {}
-  bool runUntil(const std::function<bool()>& done,
-                std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      if (!dispatcher.process()) platform::sleepMs(10);
-      notifier.poll();
-      if (done() && dispatcher.count() == 0 && !notifier.busy()) return true;
-    }
-    return false;
-  }
-  adt::ChannelDispatcher dispatcher;
-  notify::Notifier notifier;
-};
+using Loop = testsupport::NotifyLoop;
 
 notify::NotifySettings settingsFor(const XmppServer& server, const std::string& password,
                                    std::vector<adt::String> recipients) {
