@@ -48,7 +48,10 @@ class MetricsE2E : public ::testing::Test {
     // Only 127.0.0.1 may talk to the manager; 127.0.0.2 is refused.
     home_.writeIni("[agent]\nname=Metered\nsched=0h-*/24h\ncmd=" AM_BUILD_DIR
                    "/demo-agent --demo-telemetry-ms 500\n",
-                   "http_port=" + std::to_string(http_) + "\nip_mask=127.0.0.1\n");
+                   "http_port=" + std::to_string(http_) + "\nip_mask=127.0.0.1\n" +
+                       // A mail server nobody runs: every notification fails.
+                       "mail.server=127.0.0.1:" + std::to_string(testsupport::freeTcpPort()) +
+                       "\nmail.account=am@localhost\nadmin.mail=admin@localhost\n");
     ASSERT_TRUE(home_.startConsole()) << home_.console().output();
   }
 
@@ -144,6 +147,9 @@ TEST_F(MetricsE2E, AgentCountersFollowAKillAndTheRestart) {
   EXPECT_EQ(m.at("am_agent_kills_total " + kAgent), 0) << m.raw;  // it died by itself
   EXPECT_TRUE(testsupport::waitUntil([&] { return distinctPids().size() == 2; }, 30s))
       << home_.console().output();
+  // The notification of the unexpected end could not be delivered: counted.
+  m = scrapeUntil([](const Parsed& p) { return p.at("am_notification_failures_total -") >= 1; });
+  EXPECT_GE(m.at("am_notification_failures_total -"), 1) << m.raw;
 
   ASSERT_TRUE(home_.stop()) << home_.console().output();
 }
