@@ -6,7 +6,7 @@ set -euo pipefail
 run=(cmake ninja-build g++ pkg-config zlib1g-dev libssl-dev)
 tests=(libgtest-dev libgmock-dev libbenchmark-dev
        chromium
-       python3-aiosmtpd prosody python3-slixmpp openssl python3-prometheus-client)
+       python3-aiosmtpd prosody python3-slixmpp openssl man-db python3-prometheus-client)
 packages=("${run[@]}")
 [ "${1:-}" = "run" ] || packages+=("${tests[@]}")
 missing=()
