@@ -1,5 +1,5 @@
 // A client of the binary protocol against the real am: greeting, login as the default
-// administrator, a refused password, a command not in this build, and the password file.
+// administrator, a refused password, the manager's statistics after it, and the password file.
 #include <gtest/gtest.h>
 
 #include "am_home.h"

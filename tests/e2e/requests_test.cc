@@ -9,7 +9,7 @@
 #include "adt/tagged_reader.h"
 #include "adt/tagged_writer.h"
 #include "am_home.h"
-#include "data.h"
+#include "password_record.h"
 #include "amclient/amclient.h"
 #include "platform/net.h"
 
@@ -22,17 +22,12 @@ using testsupport::Child;
 const uint32_t kLocal1 = platform::hostToNet32(0x7F000001);
 const uint32_t kLocal2 = platform::hostToNet32(0x7F000002);
 
-using testsupport::hexOf;
-
 class Requests : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(home_.ready());
     // "admin" has the password "secret"; "viewer" is listed without one (empty password).
-    const amclient::Salt salt{'0', '1', '2', '3', '4', '5', '6', '7'};
-    const amclient::Digest hash = amclient::passwordHash("admin", salt, "secret");
-    testsupport::writeFile(home_.file("am.sec"),
-                           "admin=" + hexOf(salt.data(), 8) + hexOf(hash.data(), 16) + "\n");
+    testsupport::writeFile(home_.file("am.sec"), testsupport::passwordRecord("admin", "secret"));
   }
   static std::string agentCmd(const std::string& options = "") {
     return AM_BUILD_DIR "/demo-agent --demo-telemetry-ms 500 " + options;

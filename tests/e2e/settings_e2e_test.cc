@@ -13,7 +13,7 @@
 #include "adt/socket.h"
 #include "adt/text.h"
 #include "am_home.h"
-#include "data.h"
+#include "password_record.h"
 #include "amclient/amclient.h"
 #include "platform/net.h"
 
@@ -24,8 +24,6 @@ using amclient::Element;
 
 const uint32_t kLocal1 = platform::hostToNet32(0x7F000001);
 const uint32_t kLocal2 = platform::hostToNet32(0x7F000002);
-
-using testsupport::hexOf;
 
 std::string agent(const std::string& id, const std::string& name, const std::string& options = "") {
   return "[agent]\nid=" + id + "\nname=" + name + "\nsched=0h-*/24h\ncmd=" AM_BUILD_DIR
@@ -48,10 +46,7 @@ class LiveSettings : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(home_.ready());
     // "admin" has the password "secret"; "viewer" reads without one.
-    const amclient::Salt salt{'0', '1', '2', '3', '4', '5', '6', '7'};
-    const amclient::Digest hash = amclient::passwordHash("admin", salt, "secret");
-    testsupport::writeFile(home_.file("am.sec"),
-                           "admin=" + hexOf(salt.data(), 8) + hexOf(hash.data(), 16) + "\n");
+    testsupport::writeFile(home_.file("am.sec"), testsupport::passwordRecord("admin", "secret"));
   }
   std::string users() const {
     return "[user]\nname=admin\npermissions=rw\n[user]\nname=viewer\npermissions=ro\n";
