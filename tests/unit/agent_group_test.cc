@@ -14,7 +14,10 @@
 namespace agents {
 namespace {
 
-class GroupTest : public testing::AgentTest {};
+class GroupTest : public testing::AgentTest {
+ protected:
+  AgentList linkedAgents(int n, uint16_t firstPort);
+};
 
 TEST_F(GroupTest, LockHoldsForTheWholeGroupAndOneAddress) {
   config::AgentConf c = section();
@@ -248,15 +251,21 @@ TEST_F(GroupTest, ServerStopWithoutLeaveStopsEveryone) {
   EXPECT_LT(passes, 1000);
 }
 
-TEST_F(GroupTest, StopOfManyAgentsAsksThemAllAtOnceAndCollectsTheirEndsAsTheyCome) {
-  constexpr int kAgents = 200;
+// `n` agents "Agent <i>", each started and linked on port firstPort + i.
+AgentList GroupTest::linkedAgents(int n, uint16_t firstPort) {
   AgentList list;
-  for (int i = 0; i < kAgents; ++i) {
+  for (int i = 0; i < n; ++i) {
     list.push_back(std::make_unique<Agent>(
         host, section("Agent " + std::to_string(i), "a" + std::to_string(i))));
     launch(*list.back());
-    link(*list.back(), static_cast<uint16_t>(41000 + i));
+    link(*list.back(), static_cast<uint16_t>(firstPort + i));
   }
+  return list;
+}
+
+TEST_F(GroupTest, StopOfManyAgentsAsksThemAllAtOnceAndCollectsTheirEndsAsTheyCome) {
+  constexpr int kAgents = 200;
+  AgentList list = linkedAgents(kAgents, 41000);
   host.stoppingFlag = true;
   host.requests.clear();
   const uint64_t t0 = now();
@@ -292,13 +301,7 @@ TEST_F(GroupTest, StopOfManyAgentsAsksThemAllAtOnceAndCollectsTheirEndsAsTheyCom
 
 TEST_F(GroupTest, StopOfManyAgentsCollectsLateEndsWithoutWaitingForTheSlowest) {
   constexpr int kAgents = 50;
-  AgentList list;
-  for (int i = 0; i < kAgents; ++i) {
-    list.push_back(std::make_unique<Agent>(
-        host, section("Agent " + std::to_string(i), "a" + std::to_string(i))));
-    launch(*list.back());
-    link(*list.back(), static_cast<uint16_t>(42000 + i));
-  }
+  AgentList list = linkedAgents(kAgents, 42000);
   host.stoppingFlag = true;
   const uint64_t t0 = now();
   int passes = 0;
