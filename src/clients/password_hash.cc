@@ -1,13 +1,9 @@
 #include "clients/password_hash.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/rand.h>
-
 #include <memory>
 
 #include "adt/exception.h"
+#include "platform/digest.h"
 
 namespace clients {
 namespace {
@@ -17,28 +13,24 @@ constexpr uint8_t kColon = ':';
 // MD5 over the pieces in order.
 class Md5 {
  public:
-  Md5() : ctx_(EVP_MD_CTX_new()) {
-    if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), EVP_md5(), nullptr) != 1) fail();
-  }
   Md5& add(const void* data, size_t n) {
-    if (n && EVP_DigestUpdate(ctx_.get(), data, n) != 1) fail();
+    if (count_ == kMaxPieces) fail();
+    pieces_[count_++] = {data, n};
     return *this;
   }
   Md5& addColon() { return add(&kColon, 1); }
   Digest finish() {
     Digest out{};
-    unsigned int size = 0;
-    if (EVP_DigestFinal_ex(ctx_.get(), out.data(), &size) != 1 || size != out.size()) fail();
+    if (!platform::md5(pieces_, count_, out.data())) fail();
     return out;
   }
 
  private:
   [[noreturn]] static void fail() { throw adt::Exception("MD5 is not available"); }
 
-  struct Free {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-  };
-  std::unique_ptr<EVP_MD_CTX, Free> ctx_;
+  static constexpr size_t kMaxPieces = 5;
+  platform::DigestPiece pieces_[kMaxPieces] = {};
+  size_t count_ = 0;
 };
 
 }  // namespace
@@ -78,11 +70,8 @@ Salt hexSalt(const uint8_t* bytes) {
 }  // namespace
 
 Salt derivedSalt(const adt::Bytes& secret, const adt::String& name) {
-  uint8_t mac[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (!HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-            reinterpret_cast<const unsigned char*>(name.data()), name.size(), mac, &size) ||
-      size < 4) {
+  uint8_t mac[platform::kSha256Size];
+  if (!platform::hmacSha256(secret.data(), secret.size(), name.data(), name.size(), mac)) {
     throw adt::Exception("HMAC-SHA-256 is not available");
   }
   return hexSalt(mac);
@@ -90,16 +79,16 @@ Salt derivedSalt(const adt::Bytes& secret, const adt::String& name) {
 
 adt::Bytes randomBytes(size_t n) {
   adt::Bytes out(n);
-  if (n && RAND_bytes(out.data(), static_cast<int>(n)) != 1) {
-    throw adt::Exception("RAND_bytes: no random bytes available");
+  if (!platform::randomBytes(out.data(), n)) {
+    throw adt::Exception("no random bytes available");
   }
   return out;
 }
 
 Salt makeNonce() {
   uint8_t random[4];
-  if (RAND_bytes(random, sizeof random) != 1) {
-    throw adt::Exception("RAND_bytes: no random bytes available");
+  if (!platform::randomBytes(random, sizeof random)) {
+    throw adt::Exception("no random bytes available");
   }
   static constexpr char kDigits[] = "0123456789ABCDEF";
   Salt out{};
@@ -111,7 +100,10 @@ Salt makeNonce() {
 }
 
 bool digestsEqual(const Digest& a, const Digest& b) {
-  return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+  // Every byte is compared, so the time taken tells nothing about where they differ.
+  volatile uint8_t difference = 0;
+  for (size_t i = 0; i < a.size(); ++i) difference = difference | (a[i] ^ b[i]);
+  return difference == 0;
 }
 
 }  // namespace clients

@@ -1,11 +1,10 @@
 #include "amclient/amclient.h"
 
-#include <openssl/evp.h>
-
 #include <memory>
 
 #include "adt/tagged_format.h"
 #include "adt/tagged_writer.h"
+#include "platform/digest.h"
 
 namespace amclient {
 namespace {
@@ -24,18 +23,13 @@ constexpr uint8_t kTagManagerVersion = 83;
 constexpr size_t kReadPiece = 65536;
 
 Digest md5(const std::vector<std::pair<const void*, size_t>>& pieces) {
-  struct Free {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-  };
-  std::unique_ptr<EVP_MD_CTX, Free> ctx(EVP_MD_CTX_new());
+  std::vector<platform::DigestPiece> in;
+  in.reserve(pieces.size());
+  for (const auto& [data, n] : pieces) in.push_back({data, n});
   Digest out{};
-  unsigned int size = 0;
-  bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) == 1;
-  for (const auto& [data, n] : pieces) {
-    ok = ok && (n == 0 || EVP_DigestUpdate(ctx.get(), data, n) == 1);
+  if (!platform::md5(in.data(), in.size(), out.data())) {
+    throw adt::Exception("MD5 is not available");
   }
-  ok = ok && EVP_DigestFinal_ex(ctx.get(), out.data(), &size) == 1 && size == out.size();
-  if (!ok) throw adt::Exception("MD5 is not available");
   return out;
 }
 

@@ -1,0 +1,203 @@
+// Pipes: CreatePipe for a child's output, CreateNamedPipe for \\.\pipe\<name>. Reads never
+// wait: PeekNamedPipe says what is there, ReadFile takes exactly that.
+#include "platform/pipe.h"
+
+#include "platform/windows/win.h"
+
+namespace platform {
+namespace {
+
+constexpr DWORD kDefaultBuffer = 64 * 1024;
+constexpr DWORD kReadPiece = 64 * 1024;
+
+void closeQuietly(int& h) {
+  if (h != -1) {
+    const DWORD saved = GetLastError();
+    CloseHandle(win::toHandle(h));
+    SetLastError(saved);
+  }
+  h = -1;
+}
+
+DWORD bufferSize(size_t asked) {
+  return asked == 0 ? kDefaultBuffer : asked > (16u << 20) ? (16u << 20) : static_cast<DWORD>(asked);
+}
+
+// The pipe's full name: the root (\\.\pipe normally) and the name as the caller gives it,
+// "/" included. A root other than the pipe namespace (tests use private directories) becomes a
+// prefix inside it, so that each root still has names of its own.
+std::string pipePath(const std::string& root, const std::string& name) {
+  const std::string pipes = defaultPipeRoot();
+  if (root == pipes || root.empty()) return pipes + "\\" + name;
+  std::string prefix = root;
+  for (char& c : prefix) {
+    if (c == '\\' || c == ':') c = '_';
+  }
+  return pipes + "\\" + prefix + "/" + name;
+}
+
+// The writer's path: "<root>/<name>" as the agent builds it, with the separator after the
+// pipe namespace that the system needs.
+std::wstring writerPath(const std::string& path) {
+  std::string p = path;
+  const std::string pipes = defaultPipeRoot();
+  if (p.size() > pipes.size() && p.compare(0, pipes.size(), pipes) == 0 && p[pipes.size()] == '/') {
+    p[pipes.size()] = '\\';
+  }
+  return win::widen(p);
+}
+
+}  // namespace
+
+PipeRead drainPipe(int readHandle, std::string& out, size_t limit) {
+  HANDLE h = win::toHandle(readHandle);
+  size_t taken = 0;
+  char buf[kReadPiece];
+  while (taken < limit) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr)) {
+      const DWORD e = GetLastError();
+      if (e == ERROR_BROKEN_PIPE || e == ERROR_PIPE_NOT_CONNECTED) {
+        // The writer left. A named pipe goes back to listening for the next one (an
+        // anonymous pipe refuses this, which changes nothing).
+        if (DisconnectNamedPipe(h)) ConnectNamedPipe(h, nullptr);
+        SetLastError(e);
+        return PipeRead::kEnd;
+      }
+      if (e == ERROR_PIPE_LISTENING || e == ERROR_BAD_PIPE) return PipeRead::kEnd;
+      return PipeRead::kError;
+    }
+    if (available == 0) return PipeRead::kWouldBlock;
+    DWORD want = available < kReadPiece ? available : kReadPiece;
+    if (limit - taken < want) want = static_cast<DWORD>(limit - taken);
+    DWORD got = 0;
+    if (!ReadFile(h, buf, want, &got, nullptr)) {
+      if (GetLastError() == ERROR_BROKEN_PIPE) return PipeRead::kEnd;
+      if (GetLastError() == ERROR_NO_DATA) return PipeRead::kWouldBlock;
+      return PipeRead::kError;
+    }
+    out.append(buf, got);
+    taken += got;
+  }
+  return PipeRead::kWouldBlock;
+}
+
+bool waitPipeReadable(int readHandle, int timeoutMs) {
+  // Pipes cannot be waited on for data: look every 10 ms.
+  const uint64_t start = GetTickCount64();
+  HANDLE h = win::toHandle(readHandle);
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr)) {
+      const DWORD e = GetLastError();
+      if (e == ERROR_BROKEN_PIPE || e == ERROR_PIPE_NOT_CONNECTED) return true;
+      if (e != ERROR_PIPE_LISTENING) return false;
+    } else if (available > 0) {
+      return true;
+    }
+    if (timeoutMs >= 0 && GetTickCount64() - start >= static_cast<uint64_t>(timeoutMs)) {
+      return false;
+    }
+    Sleep(10);
+  }
+}
+
+OutputPipe::~OutputPipe() { close(); }
+
+bool OutputPipe::create(size_t bufferBytes) {
+  close();
+  HANDLE r = nullptr, w = nullptr;
+  // Neither end is inheritable; the spawn passes the write end to the child explicitly.
+  if (!CreatePipe(&r, &w, nullptr, bufferSize(bufferBytes))) return false;
+  read_ = win::fromHandle(r);
+  write_ = win::fromHandle(w);
+  return true;
+}
+
+void OutputPipe::closeWriteEnd() { closeQuietly(write_); }
+
+void OutputPipe::close() {
+  closeQuietly(read_);
+  closeQuietly(write_);
+}
+
+std::string defaultPipeRoot() { return "\\\\.\\pipe"; }
+
+NamedPipe::~NamedPipe() { close(); }
+
+PipeCreate NamedPipe::create(const std::string& root, const std::string& name, size_t bufferBytes) {
+  return open(root, name, bufferBytes, true);
+}
+
+// A pipe ends with the last handle of its server: the pipe of a manager that has gone cannot
+// be taken over, whatever its agent still holds.
+PipeCreate NamedPipe::adopt(const std::string&, const std::string&, size_t) {
+  close();
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return PipeCreate::kFailed;
+}
+
+PipeCreate NamedPipe::open(const std::string& root, const std::string& name, size_t bufferBytes,
+                           bool) {
+  close();
+  if (name.empty() || name.front() == '/' || name.back() == '/' ||
+      name.find('\\') != std::string::npos) {
+    SetLastError(ERROR_INVALID_NAME);
+    return PipeCreate::kFailed;
+  }
+  const std::string path = pipePath(root, name);
+  // The first instance only: a name that another holder has is busy. Inbound, bytes, and
+  // non-blocking reads; one writer at a time.
+  HANDLE h = CreateNamedPipeW(win::widen(path).c_str(),
+                              PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                              PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_NOWAIT |
+                                  PIPE_REJECT_REMOTE_CLIENTS,
+                              1, 0, bufferSize(bufferBytes), 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD e = GetLastError();
+    if (e == ERROR_ACCESS_DENIED || e == ERROR_PIPE_BUSY) {
+      SetLastError(ERROR_PIPE_BUSY);
+      return PipeCreate::kBusy;
+    }
+    return PipeCreate::kFailed;
+  }
+  // Non-blocking: this returns at once and the pipe listens for its writer.
+  ConnectNamedPipe(h, nullptr);
+  SetLastError(0);
+  read_ = win::fromHandle(h);
+  path_ = path;
+  return PipeCreate::kCreated;
+}
+
+void NamedPipe::close() {
+  path_.clear();
+  keep_ = false;
+  closeQuietly(read_);
+  closeQuietly(lock_);
+}
+
+int openNamedPipeWriter(const std::string& path) {
+  HANDLE h = CreateFileW(writerPath(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  return h == INVALID_HANDLE_VALUE ? -1 : win::fromHandle(h);
+}
+
+void closePipeHandle(int handle) { closeQuietly(handle); }
+
+bool writePipe(int handle, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD put = 0;
+    const DWORD want = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    if (!WriteFile(win::toHandle(handle), p, want, &put, nullptr)) return false;
+    p += put;
+    size -= put;
+  }
+  return true;
+}
+
+namespace win {
+std::wstring pipeWriterPath(const std::string& path) { return writerPath(path); }
+}  // namespace win
+
+}  // namespace platform
