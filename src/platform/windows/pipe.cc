@@ -57,14 +57,12 @@ PipeRead drainPipe(int readHandle, std::string& out, size_t limit) {
     DWORD available = 0;
     if (!PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr)) {
       const DWORD e = GetLastError();
-      if (e == ERROR_BROKEN_PIPE || e == ERROR_PIPE_NOT_CONNECTED) {
-        // The writer left. A named pipe goes back to listening for the next one (an
-        // anonymous pipe refuses this, which changes nothing).
-        if (DisconnectNamedPipe(h)) ConnectNamedPipe(h, nullptr);
-        SetLastError(e);
+      // The writer left, or none has connected yet. A pipe serves one writer: the agent
+      // that was given its name.
+      if (e == ERROR_BROKEN_PIPE || e == ERROR_PIPE_NOT_CONNECTED || e == ERROR_PIPE_LISTENING ||
+          e == ERROR_BAD_PIPE) {
         return PipeRead::kEnd;
       }
-      if (e == ERROR_PIPE_LISTENING || e == ERROR_BAD_PIPE) return PipeRead::kEnd;
       return PipeRead::kError;
     }
     if (available == 0) return PipeRead::kWouldBlock;
@@ -91,7 +89,7 @@ bool waitPipeReadable(int readHandle, int timeoutMs) {
     if (!PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr)) {
       const DWORD e = GetLastError();
       if (e == ERROR_BROKEN_PIPE || e == ERROR_PIPE_NOT_CONNECTED) return true;
-      if (e != ERROR_PIPE_LISTENING) return false;
+      if (e != ERROR_PIPE_LISTENING && e != ERROR_BAD_PIPE) return false;
     } else if (available > 0) {
       return true;
     }
@@ -161,9 +159,7 @@ PipeCreate NamedPipe::open(const std::string& root, const std::string& name, siz
     }
     return PipeCreate::kFailed;
   }
-  // Non-blocking: this returns at once and the pipe listens for its writer.
-  ConnectNamedPipe(h, nullptr);
-  SetLastError(0);
+  // A new instance takes its writer without ConnectNamedPipe (which may block).
   read_ = win::fromHandle(h);
   path_ = path;
   return PipeCreate::kCreated;
