@@ -2,8 +2,9 @@
 //
 //   build/bench/am_soak [--am build/am] [--demo build/demo-agent] [--agents 200]
 //                       [--minutes 60] [--rate 200] [--kill-seconds 5] [--warmup-minutes 5]
+//                       [--telemetry-ms 60000]
 //
-// am supervises --agents demo agents (all-day schedule, telemetry every second). Every second
+// am supervises --agents demo agents (all-day schedule, telemetry every --telemetry-ms). Every second
 // --rate conversations start, each on a fresh connection, spread over a pool of threads:
 // agents lists, agent information after a login, a settings read after a login, a bare login,
 // the web page and the web JSON list. Every --kill-seconds one demo agent chosen at random is
@@ -52,6 +53,9 @@ struct Options {
   int rate = 200;
   int killSeconds = 5;
   int warmupMinutes = 5;
+  // Telemetry fills each agent's sample history (by design, up to its cap), which would show
+  // as growth; a sample a minute keeps the history's share of the drift small.
+  int telemetryMs = 60000;
 };
 
 constexpr const char* kAdmin = "admin";
@@ -90,6 +94,11 @@ class Results {
   }
   void failed(int kind, const std::string& why) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (printed_ < 20) {
+      ++printed_;
+      std::printf("  FAILED %s: %s\n", kindName(kind), why.c_str());
+      std::fflush(stdout);
+    }
     Tally& t = tallies_[kind];
     ++t.failed;
     if (t.failures.size() < 50) ++t.failures[why];
@@ -110,6 +119,7 @@ class Results {
   }
   mutable std::mutex mutex_;
   Tally tallies_[kKinds];
+  int printed_ = 0;  // failures printed as they happen
 };
 
 // The protocol conversations: a fresh connection each, closed by the manager after its reply.
@@ -296,6 +306,7 @@ bool parse(int argc, char** argv, Options& o) {
                   : a == "--rate"           ? &o.rate
                   : a == "--kill-seconds"   ? &o.killSeconds
                   : a == "--warmup-minutes" ? &o.warmupMinutes
+                  : a == "--telemetry-ms"   ? &o.telemetryMs
                                             : nullptr;
     if (number) {
       *number = std::atoi(v.c_str());
@@ -308,7 +319,8 @@ bool parse(int argc, char** argv, Options& o) {
     }
   }
   return o.agents > 0 && o.agents <= 2000 && o.minutes > 0 && o.rate > 0 && o.rate <= 5000 &&
-         o.killSeconds >= 0 && o.warmupMinutes >= 0 && o.warmupMinutes < o.minutes;
+         o.killSeconds >= 0 && o.warmupMinutes >= 0 && o.warmupMinutes < o.minutes &&
+         o.telemetryMs >= 10 && o.telemetryMs <= 3600000;
 }
 
 int freeTcpPort() {
@@ -326,7 +338,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: %s [--am build/am] [--demo build/demo-agent] [--agents 200] "
                  "[--minutes 60]\n          [--rate 200] [--kill-seconds 5] "
-                 "[--warmup-minutes 5]\n",
+                 "[--warmup-minutes 5] [--telemetry-ms 60000]\n",
                  argv[0]);
     return 2;
   }
@@ -337,6 +349,7 @@ int main(int argc, char** argv) {
   amload::ManagerSetup setup;
   setup.agents = o.agents;
   setup.demoAgent = o.demo;
+  setup.telemetryMs = static_cast<uint32_t>(o.telemetryMs);
   const int httpPort = freeTcpPort();
   setup.commonLines = "http_port=" + std::to_string(httpPort) + "\n";
   setup.sections = std::string("\n[user]\nname=") + kAdmin + "\npermissions=rw\n";
@@ -346,9 +359,10 @@ int main(int argc, char** argv) {
     setup.files.emplace_back("am.sec", std::string(kAdmin) + "=" +
                                            hex(salt.data(), salt.size()) + hex(hash.data(), hash.size()) + "\n");
   }
-  std::printf("am_soak: am %s, %d demo agents, %d conversations/s, one agent killed every %d s, "
-              "%d min (warm-up %d min)\n",
-              o.am.c_str(), o.agents, o.rate, o.killSeconds, o.minutes, o.warmupMinutes);
+  std::printf("am_soak: am %s, %d demo agents (telemetry every %d ms), %d conversations/s, one "
+              "agent killed every %d s, %d min (warm-up %d min)\n",
+              o.am.c_str(), o.agents, o.telemetryMs, o.rate, o.killSeconds, o.minutes,
+              o.warmupMinutes);
   std::fflush(stdout);
 
   auto m = std::make_unique<amload::Manager>(o.am, setup);

@@ -152,10 +152,11 @@ AgentRun::AgentRun(Agent& owner) : agent(owner) {}
 
 AgentRun::~AgentRun() = default;
 
-AgentProcess* AgentRun::checkProcess() {
+AgentProcess* AgentRun::checkProcess(bool inPass) {
   if (!process) return nullptr;
   // A killed or ended process was handled once already.
   if (finished) return process.get();
+  if (inPass && !process->handle->mayHaveEnded()) return process.get();
   if (process->handle->hasEnded()) {
     handleEnd(*process);
     finished = true;

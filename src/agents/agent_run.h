@@ -91,8 +91,9 @@ class AgentRun {
 
   // The process, or null when there is none. When the process has ended, handles the end
   // (expected with a stop request, unexpected without), marks the run finished and still
-  // returns the process.
-  AgentProcess* checkProcess();
+  // returns the process. `inPass`: asked by the supervision pass, which may trust the
+  // backend's look at the start of the pass instead of asking the system for every agent.
+  AgentProcess* checkProcess(bool inPass = false);
 
   // Asks the process to stop and arms the kill after `timeout` ms. `grace` > 0 lets the agent
   // finish its work first (soft terminate while it lasts). A stop already pending with an

@@ -114,6 +114,11 @@ class Process {
 // Reaps children whose Process objects were released while they ran and that have ended since.
 void reapAbandonedChildren();
 
+// True when some child of this process has ended and waits to be collected (nothing is
+// collected here), or when that cannot be told; false when none has. One call for all
+// children: a supervision pass asks it once instead of waiting on every child.
+bool anyChildEnded();
+
 // CPU times of a process, from /proc/<pid>/stat.
 struct ProcessTimes {
   uint64_t userMs = 0;

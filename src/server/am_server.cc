@@ -349,7 +349,9 @@ void AMServer::periodicStep() {
   deleteQueuedAgents();
   if (store_) store_->poll();
   notifier_.poll();
-  // The supervision step of every agent, in list order (a step may append workers).
+  // One look at every child and output pipe, then the supervision step of every agent, in
+  // list order (a step may append workers).
+  backend_.beginPass();
   for (size_t i = 0; i < agents_.size(); ++i) {
     try {
       agents_[i]->runOnce();
