@@ -130,6 +130,7 @@ class ProcessSamples {
 
   void add(const ProcessSample& sample);
   const std::deque<ProcessSample>& all() const { return samples_; }
+  size_t heldBytes() const { return samples_.size() * sizeof(ProcessSample); }
   // The newest sample of process `pid` taken at or after `sinceDays` (its start), or null.
   // Only that process's own samples are looked at, so this costs at most what it has.
   const ProcessSample* newestOf(uint32_t pid, double sinceDays) const;
