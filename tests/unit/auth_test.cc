@@ -98,7 +98,7 @@ class FakeNegotiateContext final : public platform::NegotiateContext {
 
 class FakeNegotiateProvider final : public platform::NegotiateProvider {
  public:
-  int32_t open(std::unique_ptr<platform::NegotiateContext>& context) override {
+  int32_t open(std::unique_ptr<platform::NegotiateContext>& context, std::string&) override {
     context = std::make_unique<FakeNegotiateContext>(requirements);
     return platform::kSecOk;
   }
