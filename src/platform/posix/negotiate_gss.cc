@@ -3,6 +3,7 @@
 #include "platform/posix/negotiate_gss.h"
 
 #include <gssapi/gssapi_ext.h>
+#include <gssapi/gssapi_krb5.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -28,9 +29,12 @@ void appendMessages(OM_uint32 status, int type, gss_OID mechanism, std::string& 
     OM_uint32 minor = 0;
     Buffer text;
     if (GSS_ERROR(gss_display_status(&minor, status, type, mechanism, &more, text.out()))) return;
-    if (text.size() == 0) continue;
-    if (!out.empty() && out.back() != ' ') out += "; ";
-    out.append(reinterpret_cast<const char*>(text.data()), text.size());
+    // Some messages count their terminating NUL: it must not reach a reply or a log line.
+    size_t size = text.size();
+    while (size > 0 && text.data()[size - 1] == '\0') --size;
+    if (size == 0) continue;
+    if (!out.empty()) out += "; ";
+    out.append(reinterpret_cast<const char*>(text.data()), size);
   } while (more != 0 && out.size() < kFailureTextLimit);
 }
 
@@ -70,6 +74,13 @@ int32_t securityStatus(OM_uint32 major) {
     default:
       return kSecInternalError;
   }
+}
+
+std::string mechanismText(OM_uint32 minor, gss_OID mechanism) {
+  std::string messages;
+  appendMessages(minor, GSS_C_MECH_CODE, mechanism, messages);
+  if (messages.size() > kFailureTextLimit) messages.resize(kFailureTextLimit);
+  return messages;
 }
 
 std::string failureText(OM_uint32 major, OM_uint32 minor, gss_OID mechanism) {
@@ -128,7 +139,10 @@ class GssAcceptorContext final : public NegotiateContext {
         client_.get() == GSS_C_NO_NAME ? client_.out() : nullptr, &mechanism, output.out(),
         nullptr, nullptr, nullptr);
     out.assign(output.data(), output.data() + output.size());
-    const int32_t status = gss::securityStatus(major);
+    int32_t status = gss::securityStatus(major);
+    // The library picks the mechanism from the token's framing; a token of another mechanism
+    // (or no framing at all) finds no credential of ours: the token is what is wrong.
+    if (status == kSecNoCredentials || status == kSecPackageNotFound) status = kSecInvalidToken;
     failure_ = status == kSecOk || status == kSecContinueNeeded
                    ? std::string()
                    : gss::failureText(major, minor, mechanism);
@@ -172,23 +186,23 @@ class GssProvider final : public NegotiateProvider {
   explicit GssProvider(std::string keytab) : keytab_(std::move(keytab)) {}
 
   int32_t open(std::unique_ptr<NegotiateContext>& context, std::string& failure) override {
+    // KRB5_KTNAME, when set, is the library's own choice: no store then.
+    const char* named = std::getenv("KRB5_KTNAME");
+    struct stat st;
+    const bool beside = (named == nullptr || *named == '\0') && !keytab_.empty() &&
+                        ::stat(keytab_.c_str(), &st) == 0;
     auto credential = std::make_unique<gss::Credential>();
     OM_uint32 minor = 0;
-    OM_uint32 major;
-    struct stat st;
-    if (std::getenv("KRB5_KTNAME") == nullptr && !keytab_.empty() &&
-        ::stat(keytab_.c_str(), &st) == 0) {
-      gss_key_value_element_desc element{"keytab", keytab_.c_str()};
-      gss_key_value_set_desc store{1, &element};
-      major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE,
-                                    gss::spnegoMechanisms(), GSS_C_ACCEPT, &store,
-                                    credential->out(), nullptr, nullptr);
-    } else {
-      major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, gss::spnegoMechanisms(),
-                               GSS_C_ACCEPT, credential->out(), nullptr, nullptr);
-    }
+    OM_uint32 major = acquire(beside, gss::spnegoMechanisms(), *credential, minor);
     if (GSS_ERROR(major)) {
       failure = gss::failureText(major, minor);
+      // SPNEGO only says it found no mechanism; Kerberos alone says what is wrong with the
+      // keytab (missing, empty, unreadable).
+      gss_OID_desc krb5 = *gss_mech_krb5;
+      gss_OID_set_desc krb5Only{1, &krb5};
+      gss::Credential probe;
+      major = acquire(beside, &krb5Only, probe, minor);
+      if (GSS_ERROR(major) && minor != 0) failure += "; " + gss::mechanismText(minor, &krb5);
       // Whatever the library's reason, the service has no credentials to accept with.
       return kSecNoCredentials;
     }
@@ -198,6 +212,20 @@ class GssProvider final : public NegotiateProvider {
   }
 
  private:
+  // Acceptor credentials for `mechanisms`, from the keytab beside the executable when
+  // `beside`, else from the library's default keytab.
+  OM_uint32 acquire(bool beside, gss_OID_set mechanisms, gss::Credential& credential,
+                    OM_uint32& minor) const {
+    if (!beside) {
+      return gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, mechanisms, GSS_C_ACCEPT,
+                              credential.out(), nullptr, nullptr);
+    }
+    gss_key_value_element_desc element{"keytab", keytab_.c_str()};
+    gss_key_value_set_desc store{1, &element};
+    return gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, mechanisms,
+                                 GSS_C_ACCEPT, &store, credential.out(), nullptr, nullptr);
+  }
+
   const std::string keytab_;
 };
 

@@ -22,6 +22,9 @@ int32_t securityStatus(OM_uint32 major);
 // `mechanism` interprets the minor status (null: the library's default).
 std::string failureText(OM_uint32 major, OM_uint32 minor, gss_OID mechanism = GSS_C_NO_OID);
 
+// The messages of a mechanism's minor status alone, at most about 1 KiB.
+std::string mechanismText(OM_uint32 minor, gss_OID mechanism);
+
 // Owners of one library handle each; copying is deleted, release happens on destruction.
 class Name {
  public:

@@ -1,0 +1,216 @@
+// Integrated sign-in (request 130) against a real Kerberos realm that the test makes on
+// 127.0.0.1: the real build/am with the service's keytab beside it, amctl whoami with a user's
+// ticket, and the refusals (a ticket for another service, a ticket of another realm, a ticket
+// that has expired, a token that is not one, no keytab at all) each ending only their own
+// conversation while the manager goes on serving.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adt/socket.h"
+#include "adt/tagged_writer.h"
+#include "am_home.h"
+#include "amclient/amclient.h"
+#include "kerberos_realm.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::KerberosRealm;
+using testsupport::RunResult;
+
+// The manager's service principal: what amctl asks for by default with --host 127.0.0.1.
+constexpr const char* kService = "host/127.0.0.1";
+
+// Everything made once for the suite: the realm, its principals, the keytab and a ticket.
+struct Realm {
+  KerberosRealm kdc{"AM.TEST"};
+  bool ready = false;
+  std::string keytab = kdc.file("am.keytab");
+  std::string alice = kdc.file("alice.ccache");
+
+  Realm() {
+    if (!kdc.started()) return;
+    ready = kdc.addPrincipal(kService) && kdc.addPrincipal("host/elsewhere") &&
+            kdc.addPrincipal("alice", "alice-pw") && kdc.addPrincipal("alice/admin", "admin-pw") &&
+            kdc.exportKeytab(kService, keytab) && kdc.kinit("alice", "alice-pw", alice).exitCode == 0;
+  }
+};
+
+Realm* realm = nullptr;
+
+class IntegratedSignIn : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { realm = new Realm; }
+  static void TearDownTestSuite() {
+    delete realm;  // stops the KDC
+    realm = nullptr;
+  }
+
+  void SetUp() override {
+    if (!realm->kdc.started()) {
+      GTEST_SKIP() << "the Kerberos KDC could not start, integrated sign-in is not tested: "
+                   << realm->kdc.failure();
+    }
+    ASSERT_TRUE(realm->ready) << "realm set-up failed, KDC log:\n"
+                              << testsupport::readFile(realm->kdc.file("kdc.log"));
+    ASSERT_TRUE(home_.ready());
+    home_.writeIni("");
+    // The service's keys beside the executable; the replay cache inside the home.
+    testsupport::writeFile(home_.file("am.keytab"), testsupport::readFile(realm->keytab));
+    home_.env = {"KRB5_CONFIG=" + realm->kdc.file("krb5.conf"), "KRB5RCACHEDIR=" + home_.path()};
+  }
+
+  void startManager() { ASSERT_TRUE(home_.startConsole()) << home_.console().output(); }
+
+  // amctl whoami as the user of `ccache`, with the configuration of `kdc`.
+  RunResult whoami(const std::string& ccache, const std::vector<std::string>& extra = {},
+                   const KerberosRealm* kdc = nullptr) {
+    if (!kdc) kdc = &realm->kdc;
+    std::vector<std::string> argv = {"/usr/bin/env", "KRB5_CONFIG=" + kdc->file("krb5.conf"),
+                                     "KRB5CCNAME=FILE:" + ccache, AM_BUILD_DIR "/amctl",
+                                     "--port", std::to_string(home_.clientPort), "whoami",
+                                     "--negotiate"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return testsupport::run(argv, "", 90s);
+  }
+
+  // The manager still names alice: it kept serving.
+  void expectStillServing() {
+    const RunResult good = whoami(realm->alice);
+    EXPECT_EQ(good.exitCode, 0) << good.output;
+    EXPECT_EQ(good.output, "account: alice\n");
+  }
+
+  // Sends one step of request 130 with `token` and returns what the manager answered.
+  amclient::Reply sendToken(const adt::Bytes& token) {
+    amclient::Connection c;
+    c.open(adt::Socket::resolve("127.0.0.1"), static_cast<uint16_t>(home_.clientPort));
+    adt::MemoryTaggedWriter nested;
+    nested.writeInt(1, 1);
+    nested.writeTag(202, token.data(), token.size());
+    c.sendCommand(130, nested.toBytes());
+    return c.readUntilClosed();
+  }
+
+  testsupport::AmHome home_{AM_BUILD_DIR "/am"};
+};
+
+TEST_F(IntegratedSignIn, AGoodTicketNamesItsAccountWithoutTheRealm) {
+  startManager();
+  const RunResult plain = whoami(realm->alice);
+  EXPECT_EQ(plain.exitCode, 0) << plain.output;
+  EXPECT_EQ(plain.output, "account: alice\n");
+
+  // Only the realm goes: a principal with an instance keeps it.
+  const std::string admin = realm->kdc.file("admin.ccache");
+  ASSERT_EQ(realm->kdc.kinit("alice/admin", "admin-pw", admin).exitCode, 0);
+  const RunResult withInstance = whoami(admin, {"--service", kService});
+  EXPECT_EQ(withInstance.exitCode, 0) << withInstance.output;
+  EXPECT_EQ(withInstance.output, "account: alice/admin\n");
+}
+
+TEST_F(IntegratedSignIn, TicketsForAnotherServiceOrRealmAndGarbageAreRefused) {
+  startManager();
+
+  // A ticket the KDC issued for a service whose keys the manager does not hold.
+  const RunResult other = whoami(realm->alice, {"--service", "host/elsewhere"});
+  EXPECT_EQ(other.exitCode, 8) << other.output;
+  EXPECT_NE(other.output.find("securityStatus1=-2146893044 (GSS major 0x000D0000, minor "),
+            std::string::npos)
+      << other.output;
+  EXPECT_NE(other.output.find("host/elsewhere@AM.TEST not found in keytab"), std::string::npos)
+      << other.output;
+  expectStillServing();
+
+  // A ticket of another realm for a service of the same name.
+  KerberosRealm foreign("OTHER.TEST");
+  ASSERT_TRUE(foreign.started()) << foreign.failure();
+  const std::string carol = foreign.file("carol.ccache");
+  ASSERT_TRUE(foreign.addPrincipal(kService));
+  ASSERT_TRUE(foreign.addPrincipal("carol", "carol-pw"));
+  ASSERT_EQ(foreign.kinit("carol", "carol-pw", carol).exitCode, 0);
+  const RunResult stranger = whoami(carol, {}, &foreign);
+  EXPECT_EQ(stranger.exitCode, 8) << stranger.output;
+  EXPECT_NE(stranger.output.find("securityStatus1=-2146893044 (GSS major"), std::string::npos)
+      << stranger.output;
+  EXPECT_NE(stranger.output.find("host/127.0.0.1@OTHER.TEST not found in keytab"),
+            std::string::npos)
+      << stranger.output;
+  expectStillServing();
+
+  // Bytes that are no token at all.
+  const std::string junk = "not a token";
+  const amclient::Reply garbage = sendToken(adt::Bytes(junk.begin(), junk.end()));
+  EXPECT_TRUE(garbage.failed);
+  EXPECT_EQ(garbage.errorText.rfind("securityStatus1=-2146893048 (GSS major 0x", 0), 0u)
+      << garbage.errorText;
+  expectStillServing();
+
+  // Each refusal is in the manager's log, as a client error.
+  const std::string log = home_.console().output();
+  EXPECT_NE(log.find("Клиент[127.0.0.1]: securityStatus1=-2146893048"), std::string::npos) << log;
+  EXPECT_NE(log.find("Клиент[127.0.0.1]: securityStatus1=-2146893044"), std::string::npos) << log;
+}
+
+TEST_F(IntegratedSignIn, AnExpiredTicketIsRefused) {
+  startManager();
+  const std::string brief = realm->kdc.file("brief.ccache");
+  const auto issued = std::chrono::system_clock::now();
+  ASSERT_EQ(realm->kdc.kinit("alice", "alice-pw", brief, "3s").exitCode, 0);
+  // The token is made while the ticket is good, and shown to the manager only after its end
+  // and the allowed skew.
+  std::vector<std::string> env = realm->kdc.env();
+  env.push_back("KRB5CCNAME=FILE:" + brief);
+  std::vector<std::string> argv = {"/usr/bin/env"};
+  argv.insert(argv.end(), env.begin(), env.end());
+  argv.insert(argv.end(), {AM_BUILD_DIR "/tests/negotiate-token", kService});
+  const RunResult made = testsupport::run(argv);
+  ASSERT_EQ(made.exitCode, 0) << made.output;
+  adt::Bytes token;
+  for (size_t i = 0; i + 1 < made.output.size() && made.output[i] != '\n'; i += 2) {
+    token.push_back(static_cast<uint8_t>(std::stoi(made.output.substr(i, 2), nullptr, 16)));
+  }
+  ASSERT_GT(token.size(), 100u);
+  const auto expired =
+      issued + std::chrono::seconds(3 + KerberosRealm::kClockSkewSeconds + 1);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return std::chrono::system_clock::now() > expired; }));
+  const RunResult klist = testsupport::run({"/usr/bin/env", "KRB5_CONFIG=" +
+                                            realm->kdc.file("krb5.conf"), "/usr/bin/klist", "-s",
+                                            "-c", brief});
+  EXPECT_NE(klist.exitCode, 0) << "the ticket should have expired";
+
+  const amclient::Reply late = sendToken(token);
+  EXPECT_TRUE(late.failed);
+  EXPECT_EQ(late.errorText.rfind("securityStatus1=", 0), 0u) << late.errorText;
+  EXPECT_NE(late.errorText.find("Ticket expired"), std::string::npos) << late.errorText;
+
+  // amctl with the expired ticket stops before the manager: it has nothing to offer.
+  const RunResult stale = whoami(brief);
+  EXPECT_EQ(stale.exitCode, 3) << stale.output;
+  EXPECT_NE(stale.output.find("нет билета Kerberos для host@127.0.0.1"), std::string::npos)
+      << stale.output;
+  expectStillServing();
+}
+
+TEST_F(IntegratedSignIn, WithoutAKeytabTheRequestFailsUntilOneIsThere) {
+  // KRB5_KTNAME, when set, names the keytab, even with am.keytab beside the executable.
+  const std::string named = home_.file("named.keytab");
+  home_.env.push_back("KRB5_KTNAME=FILE:" + named);
+  startManager();
+  const RunResult none = whoami(realm->alice);
+  EXPECT_EQ(none.exitCode, 8) << none.output;
+  EXPECT_NE(none.output.find("AcquireCredentialsHandle: securityStatus=-2146893042 (GSS major "),
+            std::string::npos)
+      << none.output;
+  EXPECT_NE(none.output.find(named), std::string::npos) << none.output;
+
+  // Put in place while the manager runs, the keytab serves the next request.
+  testsupport::writeFile(named, testsupport::readFile(realm->keytab));
+  expectStillServing();
+}
+
+}  // namespace
