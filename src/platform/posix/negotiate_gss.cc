@@ -30,11 +30,12 @@ void appendMessages(OM_uint32 status, int type, gss_OID mechanism, std::string& 
     Buffer text;
     if (GSS_ERROR(gss_display_status(&minor, status, type, mechanism, &more, text.out()))) return;
     // Some messages count their terminating NUL: it must not reach a reply or a log line.
-    size_t size = text.size();
-    while (size > 0 && text.data()[size - 1] == '\0') --size;
+    const char* chars = static_cast<const char*>(text.get().value);
+    size_t size = text.get().length;
+    while (size > 0 && chars[size - 1] == '\0') --size;
     if (size == 0) continue;
     if (!out.empty()) out += "; ";
-    out.append(reinterpret_cast<const char*>(text.data()), size);
+    out.append(chars, size);
   } while (more != 0 && out.size() < kFailureTextLimit);
 }
 
@@ -94,24 +95,35 @@ std::string failureText(OM_uint32 major, OM_uint32 minor, gss_OID mechanism) {
   return head + messages;
 }
 
-Name::~Name() {
+void releaseName(gss_name_t& name) {
   OM_uint32 minor = 0;
-  if (name_ != GSS_C_NO_NAME) gss_release_name(&minor, &name_);
+  if (name != GSS_C_NO_NAME) gss_release_name(&minor, &name);
 }
 
-Buffer::~Buffer() {
+void releaseBuffer(gss_buffer_desc& buffer) {
   OM_uint32 minor = 0;
-  if (buffer_.value) gss_release_buffer(&minor, &buffer_);
+  if (buffer.value) gss_release_buffer(&minor, &buffer);
 }
 
-Credential::~Credential() {
+void releaseCredential(gss_cred_id_t& credential) {
   OM_uint32 minor = 0;
-  if (credential_ != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &credential_);
+  if (credential != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &credential);
 }
 
-SecurityContext::~SecurityContext() {
+void releaseContext(gss_ctx_id_t& context) {
   OM_uint32 minor = 0;
-  if (context_ != GSS_C_NO_CONTEXT) gss_delete_sec_context(&minor, &context_, GSS_C_NO_BUFFER);
+  if (context != GSS_C_NO_CONTEXT) gss_delete_sec_context(&minor, &context, GSS_C_NO_BUFFER);
+}
+
+int32_t stepOutcome(OM_uint32 major, OM_uint32 minor, gss_OID mechanism, const Buffer& token,
+                    std::vector<uint8_t>& out, std::string& failure) {
+  const auto* bytes = static_cast<const uint8_t*>(token.get().value);
+  out.assign(bytes, bytes + token.get().length);
+  const int32_t status = securityStatus(major);
+  failure = status == kSecOk || status == kSecContinueNeeded
+                ? std::string()
+                : failureText(major, minor, mechanism);
+  return status;
 }
 
 }  // namespace gss
@@ -135,18 +147,14 @@ class GssAcceptorContext final : public NegotiateContext {
     OM_uint32 minor = 0;
     gss_OID mechanism = GSS_C_NO_OID;
     const OM_uint32 major = gss_accept_sec_context(
-        &minor, context_.inout(), credential_->get(), &input, GSS_C_NO_CHANNEL_BINDINGS,
+        &minor, context_.out(), credential_->get(), &input, GSS_C_NO_CHANNEL_BINDINGS,
         client_.get() == GSS_C_NO_NAME ? client_.out() : nullptr, &mechanism, output.out(),
         nullptr, nullptr, nullptr);
-    out.assign(output.data(), output.data() + output.size());
-    int32_t status = gss::securityStatus(major);
+    const int32_t status = gss::stepOutcome(major, minor, mechanism, output, out, failure_);
     // The library picks the mechanism from the token's framing; a token of another mechanism
     // (or no framing at all) finds no credential of ours: the token is what is wrong.
-    if (status == kSecNoCredentials || status == kSecPackageNotFound) status = kSecInvalidToken;
-    failure_ = status == kSecOk || status == kSecContinueNeeded
-                   ? std::string()
-                   : gss::failureText(major, minor, mechanism);
-    return status;
+    return status == kSecNoCredentials || status == kSecPackageNotFound ? kSecInvalidToken
+                                                                         : status;
   }
 
   // The principal "user@REALM" names the account "user", as a sign-in name without its
@@ -159,7 +167,7 @@ class GssAcceptorContext final : public NegotiateContext {
       failure_ = gss::failureText(major, minor);
       return gss::securityStatus(major) == kSecOk ? kSecInternalError : gss::securityStatus(major);
     }
-    std::string principal(reinterpret_cast<const char*>(text.data()), text.size());
+    std::string principal(static_cast<const char*>(text.get().value), text.get().length);
     const size_t at = principal.rfind('@');
     if (at != std::string::npos) principal.resize(at);
     if (principal.empty() || principal.size() > kAccountNameLimit) {

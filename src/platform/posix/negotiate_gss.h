@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform::gss {
 
@@ -25,57 +26,34 @@ std::string failureText(OM_uint32 major, OM_uint32 minor, gss_OID mechanism = GS
 // The messages of a mechanism's minor status alone, at most about 1 KiB.
 std::string mechanismText(OM_uint32 minor, gss_OID mechanism);
 
-// Owners of one library handle each; copying is deleted, release happens on destruction.
-class Name {
+// One library handle (or buffer) and its release, on destruction; copying is deleted.
+template <typename T, void (*Release)(T&)>
+class Owned {
  public:
-  Name() = default;
-  ~Name();
-  Name(const Name&) = delete;
-  Name& operator=(const Name&) = delete;
-  gss_name_t* out() { return &name_; }
-  gss_name_t get() const { return name_; }
+  Owned() = default;
+  ~Owned() { Release(value_); }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  T* out() { return &value_; }
+  const T& get() const { return value_; }
 
  private:
-  gss_name_t name_ = GSS_C_NO_NAME;
+  T value_{};  // the library's "none": GSS_C_NO_NAME, GSS_C_EMPTY_BUFFER, ...
 };
 
-class Buffer {
- public:
-  Buffer() = default;
-  ~Buffer();
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  gss_buffer_t out() { return &buffer_; }
-  const uint8_t* data() const { return static_cast<const uint8_t*>(buffer_.value); }
-  size_t size() const { return buffer_.length; }
+void releaseName(gss_name_t& name);
+void releaseBuffer(gss_buffer_desc& buffer);
+void releaseCredential(gss_cred_id_t& credential);
+void releaseContext(gss_ctx_id_t& context);
 
- private:
-  gss_buffer_desc buffer_ = GSS_C_EMPTY_BUFFER;
-};
+using Name = Owned<gss_name_t, releaseName>;
+using Buffer = Owned<gss_buffer_desc, releaseBuffer>;
+using Credential = Owned<gss_cred_id_t, releaseCredential>;
+using SecurityContext = Owned<gss_ctx_id_t, releaseContext>;
 
-class Credential {
- public:
-  Credential() = default;
-  ~Credential();
-  Credential(const Credential&) = delete;
-  Credential& operator=(const Credential&) = delete;
-  gss_cred_id_t* out() { return &credential_; }
-  gss_cred_id_t get() const { return credential_; }
-
- private:
-  gss_cred_id_t credential_ = GSS_C_NO_CREDENTIAL;
-};
-
-class SecurityContext {
- public:
-  SecurityContext() = default;
-  ~SecurityContext();
-  SecurityContext(const SecurityContext&) = delete;
-  SecurityContext& operator=(const SecurityContext&) = delete;
-  gss_ctx_id_t* inout() { return &context_; }
-
- private:
-  gss_ctx_id_t context_ = GSS_C_NO_CONTEXT;
-};
+// The outcome of one context step: its token copied into `out`, its status translated, and
+// `failure` set to failureText() for a failure (cleared otherwise).
+int32_t stepOutcome(OM_uint32 major, OM_uint32 minor, gss_OID mechanism, const Buffer& token,
+                    std::vector<uint8_t>& out, std::string& failure);
 
 }  // namespace platform::gss

@@ -18,15 +18,10 @@ class GssInitiator final : public NegotiateInitiator {
     gss::Buffer output;
     OM_uint32 minor = 0;
     const OM_uint32 major = gss_init_sec_context(
-        &minor, GSS_C_NO_CREDENTIAL, context_.inout(), service_->get(), gss::spnegoMechanism(),
+        &minor, GSS_C_NO_CREDENTIAL, context_.out(), service_->get(), gss::spnegoMechanism(),
         GSS_C_MUTUAL_FLAG | GSS_C_SEQUENCE_FLAG, GSS_C_INDEFINITE, GSS_C_NO_CHANNEL_BINDINGS,
         size == 0 ? GSS_C_NO_BUFFER : &input, nullptr, output.out(), nullptr, nullptr);
-    out.assign(output.data(), output.data() + output.size());
-    const int32_t status = gss::securityStatus(major);
-    failure_ = status == kSecOk || status == kSecContinueNeeded
-                   ? std::string()
-                   : gss::failureText(major, minor);
-    return status;
+    return gss::stepOutcome(major, minor, GSS_C_NO_OID, output, out, failure_);
   }
 
   std::string failureText() const override { return failure_; }
