@@ -111,6 +111,10 @@ TEST_F(IntegratedSignIn, AGoodTicketNamesItsAccountWithoutTheRealm) {
   const RunResult withInstance = whoami(admin, {"--service", kService});
   EXPECT_EQ(withInstance.exitCode, 0) << withInstance.output;
   EXPECT_EQ(withInstance.output, "account: alice/admin\n");
+
+  const RunResult usage = whoami(admin, {"--frob"});
+  EXPECT_EQ(usage.exitCode, 1) << usage.output;
+  EXPECT_NE(usage.output.find("неизвестный аргумент --frob"), std::string::npos) << usage.output;
 }
 
 TEST_F(IntegratedSignIn, TicketsForAnotherServiceOrRealmAndGarbageAreRefused) {

@@ -468,7 +468,7 @@ Result run(const Options& o, amclient::Connection& c, const Reconnect& reconnect
   if (adminCommand(cmd, o.args, c, reconnect, result)) return result;
   if (cmd == "agents") return agentsCommand(c);
   if (cmd == "updates") return updatesCommand(o.args, c);
-  if (cmd == "whoami") return whoamiCommand(o.args, o.host, c);
+  if (cmd == "whoami") return whoamiCommand(whoamiService(o.args, o.host), c);
   if (cmd == "connect") {
     if (!startAgent(arg(o, 0, "агент"), c, top, nullptr)) {
       fail(kNoAnswer, "агент запускается, адрес пока не известен");
@@ -650,6 +650,7 @@ int run(const std::vector<std::string>& args, const char* envPassword) {
       std::cout << (help.empty() ? helpText() : help);
       return kOk;
     }
+    if (o.command == "whoami") whoamiService(o.args, o.host);  // its usage errors too
     if (!o.havePort) o.port = defaultPort(o.settings);
     const bool needsUser = o.command == "passwd";
     if (needsUser && !o.haveUser) fail(kUsage, "команде passwd нужен --user");

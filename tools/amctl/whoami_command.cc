@@ -45,8 +45,7 @@ Answer readAnswer(amclient::Connection& c) {
 
 }  // namespace
 
-Result whoamiCommand(const std::vector<std::string>& args, const std::string& host,
-                     amclient::Connection& c) {
+std::string whoamiService(const std::vector<std::string>& args, const std::string& host) {
   std::string service = "host@" + host;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--negotiate") continue;  // the only way there is; accepted for clarity
@@ -56,7 +55,10 @@ Result whoamiCommand(const std::vector<std::string>& args, const std::string& ho
     }
     fail(kUsage, "неизвестный аргумент " + args[i]);
   }
+  return service;
+}
 
+Result whoamiCommand(const std::string& service, amclient::Connection& c) {
   std::unique_ptr<platform::NegotiateInitiator> initiator;
   std::string why;
   if (platform::openNegotiateInitiator(service, initiator, why) != platform::kSecOk) {

@@ -9,9 +9,12 @@
 
 namespace amctl {
 
-// Runs the exchange with `args` ("--negotiate", "--service <name>") on `c` toward the manager
-// at `host`; the account name goes to field "account". Throws Failure.
-Result whoamiCommand(const std::vector<std::string>& args, const std::string& host,
-                     amclient::Connection& c);
+// The service that `args` ("--negotiate", "--service <name>") name for the manager at
+// `host`: "host@<host>" unless --service says otherwise. Throws Failure(kUsage).
+std::string whoamiService(const std::vector<std::string>& args, const std::string& host);
+
+// Runs the exchange with `service` on `c`; the account name goes to field "account". Throws
+// Failure.
+Result whoamiCommand(const std::string& service, amclient::Connection& c);
 
 }  // namespace amctl
