@@ -27,7 +27,6 @@ constexpr int32_t kSecUnsupportedFunction =
 constexpr int32_t kSecTargetUnknown = static_cast<int32_t>(0x80090303u);  // SEC_E_TARGET_UNKNOWN
 constexpr int32_t kSecInternalError = static_cast<int32_t>(0x80090304u);  // SEC_E_INTERNAL_ERROR
 constexpr int32_t kSecMessageAltered = static_cast<int32_t>(0x8009030Fu);  // SEC_E_MESSAGE_ALTERED
-constexpr int32_t kSecOutOfSequence = static_cast<int32_t>(0x80090310u);  // SEC_E_OUT_OF_SEQUENCE
 constexpr int32_t kSecContextExpired = static_cast<int32_t>(0x80090317u);  // SEC_E_CONTEXT_EXPIRED
 constexpr int32_t kSecBufferTooSmall = static_cast<int32_t>(0x80090321u);  // SEC_E_BUFFER_TOO_SMALL
 constexpr int32_t kSecBadBindings = static_cast<int32_t>(0x80090346u);     // SEC_E_BAD_BINDINGS
