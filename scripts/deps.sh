@@ -6,7 +6,8 @@ set -euo pipefail
 run=(cmake ninja-build g++ pkg-config zlib1g-dev libssl-dev)
 tests=(libgtest-dev libgmock-dev libbenchmark-dev
        chromium
-       python3-aiosmtpd prosody python3-slixmpp openssl man-db python3-prometheus-client)
+       python3-aiosmtpd prosody python3-slixmpp openssl man-db python3-prometheus-client
+       clang libclang-rt-14-dev)
 packages=("${run[@]}")
 [ "${1:-}" = "run" ] || packages+=("${tests[@]}")
 missing=()

@@ -37,7 +37,6 @@ run_one() {
   local t=$1 corpus=$out/corpus/$1 crashes=$out/crashes/$1 log=$out/logs/$1.log
   mkdir -p "$corpus" "$crashes" "$out/logs"
   cp -n tests/fuzz/corpus/"$t"/* "$corpus"/ 2>/dev/null || true
-  local before; before=$(find "$corpus" -type f | wc -l)
   local dict; dict=$(dict_of "$t")
   local rc=0
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0 \
@@ -45,11 +44,11 @@ run_one() {
     "$out/fuzz/${t}_fuzz" "$corpus" -max_total_time="$seconds" -max_len="$(max_len "$t")" \
       -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$crashes/" \
       ${dict:+-dict="$dict"} >"$log" 2>&1 || rc=$?
-  local after; after=$(find "$corpus" -type f | wc -l)
   local execs; execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  local added; added=$(sed -n 's/^stat::new_units_added: *//p' "$log" | tail -1)
   local found; found=$(grep -ho "Test unit written to [^ ]*" "$log" | sed 's/Test unit written to //' || true)
   printf '%-16s executions %-10s new entries %-5s crashes %s\n' "$t" "${execs:-?}" \
-    "$((after - before))" "$( [ -n "$found" ] && echo "$(echo "$found" | wc -l): $found" || echo 0)"
+    "${added:-?}" "$( [ -n "$found" ] && echo "$(echo "$found" | wc -l): $found" || echo 0)"
   if [ "$rc" -ne 0 ] || [ -n "$found" ]; then
     echo "  $t failed (exit $rc), log: $log" >&2
     grep -m3 -E "ERROR: |SUMMARY: |fuzz property broken" "$log" | sed 's/^/  /' >&2 || true
