@@ -7,7 +7,8 @@ run=(cmake ninja-build g++ pkg-config zlib1g-dev libssl-dev libkrb5-dev)
 tests=(libgtest-dev libgmock-dev libbenchmark-dev
        chromium
        python3-aiosmtpd prosody python3-slixmpp openssl man-db python3-prometheus-client
-       krb5-kdc krb5-admin-server krb5-user)
+       krb5-kdc krb5-admin-server krb5-user
+       clang libclang-rt-14-dev)
 packages=("${run[@]}")
 [ "${1:-}" = "run" ] || packages+=("${tests[@]}")
 missing=()
