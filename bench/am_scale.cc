@@ -77,30 +77,7 @@ double secondsSince(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-// Waits at most `cap` for `count` agent processes; returns how many ran at the end.
-int waitForAgents(const amload::Manager& m, int count, Ms cap) {
-  const auto end = Clock::now() + cap;
-  int n = m.agentProcesses();
-  while (!amload::gStop && n < count && Clock::now() < end) {
-    std::this_thread::sleep_for(Ms(200));
-    n = m.agentProcesses();
-  }
-  return n;
-}
 
-uint64_t processCpuMs(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = all.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(all.substr(close + 2));
-  std::string f;
-  uint64_t ticks = 0;
-  for (int n = 3; n <= 15 && fields >> f; ++n) {
-    if (n == 14 || n == 15) ticks += std::stoull(f);
-  }
-  return ticks * 1000 / static_cast<uint64_t>(::sysconf(_SC_CLK_TCK));
-}
 
 // The processor share of a receiver that only wakes for and reads `senders` datagrams a second
 // (one per sender, spread evenly over the second) for 10 s: what telemetry alone costs here.
@@ -137,7 +114,7 @@ double receiverFloor(int senders) {
     if (s >= 0) tx.push_back(s);
   }
   const char payload[200] = {};
-  const uint64_t cpu0 = processCpuMs(child);
+  const uint64_t cpu0 = amload::processCpuMs(child);
   const auto t0 = Clock::now();
   const auto end = t0 + std::chrono::seconds(10);
   uint64_t sent = 0;
@@ -151,7 +128,7 @@ double receiverFloor(int senders) {
     std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
   const double ms = secondsSince(t0) * 1000;
-  const uint64_t cpu = processCpuMs(child) - cpu0;
+  const uint64_t cpu = amload::processCpuMs(child) - cpu0;
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
   for (int s : tx) ::close(s);
@@ -168,7 +145,7 @@ Figures measure(const std::string& am, const Options& o, int agents) {
     return f;
   }
   // Starting takes a while with many agents: about 5 ms each, and the machine is shared.
-  f.running = waitForAgents(*m, agents, Ms(30000 + agents * 60));
+  f.running = m->waitForAgents(agents, Ms(30000 + agents * 60));
   f.startSeconds = secondsSince(t0);
   if (f.running < agents) {
     f.failure = adt::format("only %d of %d agents ran", f.running, agents);

@@ -301,15 +301,6 @@ double secondsSince(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-int waitForAgents(const amload::Manager& m, int count, Ms cap) {
-  const auto end = Clock::now() + cap;
-  int n = m.agentProcesses();
-  while (!amload::gStop && n < count && Clock::now() < end) {
-    std::this_thread::sleep_for(Ms(250));
-    n = m.agentProcesses();
-  }
-  return n;
-}
 
 bool parse(int argc, char** argv, Options& o) {
   const std::filesystem::path build = std::filesystem::path(argv[0]).parent_path().parent_path();
@@ -388,7 +379,7 @@ int main(int argc, char** argv) {
     std::printf("am did not answer:\n%s\n", m->outputTail(1000).c_str());
     return 1;
   }
-  const int running = waitForAgents(*m, o.agents, Ms(30000 + o.agents * 60));
+  const int running = m->waitForAgents(o.agents, Ms(30000 + o.agents * 60));
   if (running < o.agents) {
     std::printf("only %d of %d agents ran:\n%s\n", running, o.agents, m->outputTail(1000).c_str());
     return 1;
@@ -475,7 +466,7 @@ int main(int argc, char** argv) {
     if (rssWarm == 0) rssWarm = rssBefore, fdsWarm = fdsBefore;
 
     // Killing has stopped: every agent must come back.
-    const int back = waitForAgents(*m, o.agents, Ms(120000));
+    const int back = m->waitForAgents(o.agents, Ms(120000));
     std::this_thread::sleep_for(Ms(3000));  // the last connections' ends are handled
     const uint64_t rssEnd = m->rssKiB();
     const int fdsEnd = m->descriptors();

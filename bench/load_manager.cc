@@ -155,21 +155,32 @@ bool Manager::stop(Ms cap) {
   return ended;
 }
 
-uint64_t Manager::cpuMs() const {
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+uint64_t Manager::cpuMs() const { return processCpuMs(pid_); }
+
+uint64_t processCpuMs(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const size_t close = all.rfind(')');
   if (close == std::string::npos) return 0;
   std::istringstream fields(all.substr(close + 2));
   std::string f;
-  uint64_t utime = 0, stime = 0;
+  uint64_t ticks = 0;
   // Fields 3.. follow the command name; utime and stime are fields 14 and 15.
   for (int n = 3; n <= 15 && fields >> f; ++n) {
-    if (n == 14) utime = std::stoull(f);
-    if (n == 15) stime = std::stoull(f);
+    if (n == 14 || n == 15) ticks += std::stoull(f);
   }
   const long tick = ::sysconf(_SC_CLK_TCK);
-  return tick > 0 ? (utime + stime) * 1000 / static_cast<uint64_t>(tick) : 0;
+  return tick > 0 ? ticks * 1000 / static_cast<uint64_t>(tick) : 0;
+}
+
+int Manager::waitForAgents(int count, Ms cap) const {
+  const auto end = Clock::now() + cap;
+  int n = agentProcesses();
+  while (!gStop && n < count && Clock::now() < end) {
+    std::this_thread::sleep_for(Ms(250));
+    n = agentProcesses();
+  }
+  return n;
 }
 
 int Manager::descriptors() const {

@@ -27,6 +27,9 @@ extern std::atomic<pid_t> gAmPid;
 // Kills the running am on SIGINT, SIGTERM, SIGHUP and SIGALRM, then ends the driver with that
 // signal; SIGPIPE is ignored. `hardCapSeconds` arms SIGALRM, so the driver always ends.
 void installSignalHandlers(unsigned hardCapSeconds);
+// User plus system processor time of a process so far, in milliseconds; 0 when it cannot be
+// read.
+uint64_t processCpuMs(pid_t pid);
 // Raises the soft descriptor limit to the hard one; returns the new soft limit.
 uint64_t raiseDescriptorLimit();
 
@@ -169,6 +172,8 @@ class Manager {
     return s;
   }
 
+  // Waits at most `cap` for `count` agent processes; how many ran at the end.
+  int waitForAgents(int count, Ms cap) const;
   // True once an agents list came back within `cap`.
   bool waitReady(Ms cap);
   // VmRSS from /proc/<pid>/status in KiB; 0 when it cannot be read.

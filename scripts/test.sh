@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The one test command: installs dependencies, builds, runs every test, then the unit tests under
-# AddressSanitizer+UBSan and a short pass of every fuzz target (15 s each, on its seed corpus).
+# The one test command: installs dependencies, builds and runs every test; then the unit tests
+# again with address and undefined-behaviour checks, and every fuzz target for 15 s on its seeds.
 # Non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
