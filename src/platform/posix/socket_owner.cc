@@ -73,8 +73,18 @@ bool udpSocketsFromDiagnostics(uint16_t port, bool ipv6, std::vector<UdpSocketIn
       ok = false;
       break;
     }
-    int left = static_cast<int>(n);
-    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+    // Walk the messages by hand: the kernel's walking macros mix signed and unsigned lengths.
+    size_t offset = 0;
+    const size_t got = static_cast<size_t>(n);
+    while (!done && ok && got - offset >= sizeof(nlmsghdr)) {
+      auto* h = reinterpret_cast<nlmsghdr*>(buffer + offset);
+      const size_t length = h->nlmsg_len;
+      if (length < sizeof(nlmsghdr) || length > got - offset) {
+        ok = false;
+        break;
+      }
+      offset += NLMSG_ALIGN(length);
+      if (offset > got) offset = got;
       if (h->nlmsg_type == NLMSG_DONE) {
         done = true;
         break;
