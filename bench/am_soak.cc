@@ -2,7 +2,7 @@
 //
 //   build/bench/am_soak [--am build/am] [--demo build/demo-agent] [--agents 200]
 //                       [--minutes 60] [--rate 200] [--kill-seconds 5] [--warmup-minutes 5]
-//                       [--telemetry-ms 60000]
+//                       [--telemetry-ms 60000] [--keep-logs DIR]
 //
 // am supervises --agents demo agents (all-day schedule, telemetry every --telemetry-ms). Every second
 // --rate conversations start, each on a fresh connection, spread over a pool of threads:
@@ -16,6 +16,7 @@
 //   - am's resident memory and descriptors before the load, after the warm-up and at the end;
 //   - agents lost: configured to run and not running at the end;
 //   - every log line of am at ERR or worse, grouped by text.
+// --keep-logs DIR copies am's log directory there at the end (the home itself is removed).
 // Targets: 0 failed, 0 lost, resident memory drift < 5 % (after the warm-up to the end, less
 // the growth of the sample histories that the manager reports on /metrics: they fill by design
 // up to their limits, a day of process samples and 65,536 telemetry samples per agent),
@@ -50,7 +51,7 @@ using amload::Clock;
 using amload::Ms;
 
 struct Options {
-  std::string am, demo;
+  std::string am, demo, keepLogs;
   int agents = 200;
   int minutes = 60;
   int rate = 200;
@@ -321,6 +322,8 @@ bool parse(int argc, char** argv, Options& o) {
       *number = std::atoi(v.c_str());
     } else if (a == "--am") {
       o.am = v;
+    } else if (a == "--keep-logs") {
+      o.keepLogs = v;
     } else if (a == "--demo") {
       o.demo = std::filesystem::absolute(v).string();
     } else {
@@ -347,7 +350,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: %s [--am build/am] [--demo build/demo-agent] [--agents 200] "
                  "[--minutes 60]\n          [--rate 200] [--kill-seconds 5] "
-                 "[--warmup-minutes 5] [--telemetry-ms 60000]\n",
+                 "[--warmup-minutes 5] [--telemetry-ms 60000] [--keep-logs DIR]\n",
                  argv[0]);
     return 2;
   }
@@ -533,6 +536,15 @@ int main(int argc, char** argv) {
       std::printf("  x%llu %s\n", static_cast<unsigned long long>(n), text.c_str());
     }
     std::fflush(stdout);
+    if (!o.keepLogs.empty()) {
+      std::error_code ec;
+      std::filesystem::copy(m->home() + "/log", o.keepLogs,
+                            std::filesystem::copy_options::recursive |
+                                std::filesystem::copy_options::overwrite_existing,
+                            ec);
+      std::printf("am's logs %s %s\n", ec ? "could not be copied to" : "kept in",
+                  o.keepLogs.c_str());
+    }
     const bool ok = failed == 0 && back >= o.agents && unexplained < 5 && fdsEnd == fdsBefore;
     m.reset();
     return ok ? 0 : 1;

@@ -15,5 +15,10 @@ if [ "${1:-}" = "--asan" ]; then
 elif [ "${1:-}" = "--run" ]; then
   extra=(-DAM_TESTS=OFF); shift
 fi
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}" >/dev/null
+configure() { cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}" >/dev/null; }
+# The first configure of a directory writes some flags in another place than every later one
+# does, so the next call would rebuild a library and relink everything: a new directory is
+# configured twice before its first build.
+[ -f "$dir/CMakeCache.txt" ] || configure
+configure
 cmake --build "$dir" "$@"
