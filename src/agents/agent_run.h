@@ -64,6 +64,9 @@ class AgentProcess {
   const uint32_t pid;
   std::unique_ptr<AgentProcessHandle> handle;
   std::unique_ptr<AgentAttach> link;  // null until the start report
+  // The start report came once: the link may have gone since (a bounce drops it), but an end
+  // after that is no failure to start.
+  bool linkedOnce = false;
   std::optional<StopRequest> stopRequest;
   double startTime = 0;    // local time (fractional days) when the process was created
   uint64_t startTick = 0;  // when the process was created
