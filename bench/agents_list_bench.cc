@@ -101,10 +101,46 @@ void supervision(benchmark::State& state, bool oneGroup) {
 void BM_SupervisionPass(benchmark::State& state) { supervision(state, false); }
 void BM_SupervisionPassOneGroup(benchmark::State& state) { supervision(state, true); }
 
+// The penalties of every member of a group of n against all the others, as a pass needs them:
+// member by member (what a pass of a large group did, n² comparisons) and from one ranking.
+std::vector<agents::LoadStatistics> groupRows(size_t n) {
+  std::vector<agents::LoadStatistics> rows(n);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t k = 0; k < rows[i].size(); ++k) rows[i][k] = static_cast<int64_t>((i * 31 + k * 7) % 97);
+  }
+  return rows;
+}
+
+void BM_GroupPenaltiesOneByOne(benchmark::State& state) {
+  const std::vector<agents::LoadStatistics> rows = groupRows(static_cast<size_t>(state.range(0)));
+  for (auto _ : state) {
+    uint64_t total = 0;
+    for (size_t a = 0; a < rows.size(); ++a) {
+      for (size_t b = 0; b < rows.size(); ++b) {
+        if (a != b) total += agents::loadPenalty(rows[a], rows[b]);
+      }
+    }
+    benchmark::DoNotOptimize(total);
+  }
+}
+
+void BM_GroupPenaltiesRanked(benchmark::State& state) {
+  const std::vector<agents::LoadStatistics> rows = groupRows(static_cast<size_t>(state.range(0)));
+  for (auto _ : state) {
+    agents::GroupRanking ranking;
+    ranking.build(rows);
+    uint64_t total = 0;
+    for (size_t a = 0; a < rows.size(); ++a) total += ranking.penalty(rows[a], a);
+    benchmark::DoNotOptimize(total);
+  }
+}
+
+BENCHMARK(BM_GroupPenaltiesOneByOne)->Arg(64)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GroupPenaltiesRanked)->Arg(64)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AgentsListPlain)->Arg(20)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AgentsListLoggedIn)->Arg(20)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AgentsListLoggedInOneGroup)->Arg(200)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SupervisionPass)->Arg(20)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SupervisionPassOneGroup)->Arg(200)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SupervisionPassOneGroup)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

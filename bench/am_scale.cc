@@ -11,15 +11,26 @@
 //   - am's processor time over 10 s while the agents only send telemetry ("idle");
 //   - the agents-list rate on fresh connections from 2 threads;
 //   - am's resident memory after --minutes of telemetry, and per agent;
-//   - the time from "q" on am's console until am has ended and no demo agent of its home runs.
+//   - the time from "q" on am's console until am has ended and no demo agent of its home runs;
+//   - the floor for "idle": the processor time of a process that does nothing but wake for and
+//     receive the same datagrams (N sockets, one 200-byte datagram each a second, spread
+//     evenly), measured in the same run.
 // Targets: after start <= 8 MiB + 64 KiB per agent; after 10 minutes <= 1 MiB per agent; idle
 // <= 2 % of one core with 1000 agents; "q" with 1000 agents < 10 s.
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -49,6 +60,7 @@ struct Figures {
   double startSeconds = 0;  // until every agent ran
   uint64_t rssStartKiB = 0, rssLaterKiB = 0;
   double idlePercent = 0;
+  double floorPercent = 0;
   double listRate = 0;
   uint64_t listFailed = 0;
   double quitSeconds = 0;
@@ -65,15 +77,62 @@ double secondsSince(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-// Waits at most `cap` for `count` agent processes; returns how many ran at the end.
-int waitForAgents(const amload::Manager& m, int count, Ms cap) {
-  const auto end = Clock::now() + cap;
-  int n = m.agentProcesses();
-  while (!amload::gStop && n < count && Clock::now() < end) {
-    std::this_thread::sleep_for(Ms(200));
-    n = m.agentProcesses();
+
+
+// The processor share of a receiver that only wakes for and reads `senders` datagrams a second
+// (one per sender, spread evenly over the second) for 10 s: what telemetry alone costs here.
+double receiverFloor(int senders) {
+  const int rx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (rx < 0 || ::bind(rx, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::getsockname(rx, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    return -1;
   }
-  return n;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the driver
+    const int ep = ::epoll_create1(0);
+    epoll_event e{};
+    e.events = EPOLLIN;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, rx, &e);
+    char buffer[2048];
+    for (;;) {
+      epoll_event ready[16];
+      if (::epoll_wait(ep, ready, 16, 100) > 0) {
+        while (::recv(rx, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+        }
+      }
+    }
+  }
+  ::close(rx);
+  std::vector<int> tx;
+  for (int i = 0; i < senders; ++i) {
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s >= 0) tx.push_back(s);
+  }
+  const char payload[200] = {};
+  const uint64_t cpu0 = amload::processCpuMs(child);
+  const auto t0 = Clock::now();
+  const auto end = t0 + std::chrono::seconds(10);
+  uint64_t sent = 0;
+  while (!amload::gStop && Clock::now() < end && !tx.empty()) {
+    const double due = secondsSince(t0) * static_cast<double>(tx.size());
+    while (sent < due) {
+      ::sendto(tx[sent % tx.size()], payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&a),
+               sizeof a);
+      ++sent;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  const double ms = secondsSince(t0) * 1000;
+  const uint64_t cpu = amload::processCpuMs(child) - cpu0;
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  for (int s : tx) ::close(s);
+  return ms > 0 ? static_cast<double>(cpu) * 100 / ms : 0;
 }
 
 Figures measure(const std::string& am, const Options& o, int agents) {
@@ -86,7 +145,7 @@ Figures measure(const std::string& am, const Options& o, int agents) {
     return f;
   }
   // Starting takes a while with many agents: about 5 ms each, and the machine is shared.
-  f.running = waitForAgents(*m, agents, Ms(30000 + agents * 60));
+  f.running = m->waitForAgents(agents, Ms(30000 + agents * 60));
   f.startSeconds = secondsSince(t0);
   if (f.running < agents) {
     f.failure = adt::format("only %d of %d agents ran", f.running, agents);
@@ -104,6 +163,10 @@ Figures measure(const std::string& am, const Options& o, int agents) {
   const double idleMs = secondsSince(idle0) * 1000;
   f.idlePercent = idleMs > 0 ? static_cast<double>(m->cpuMs() - cpu0) * 100 / idleMs : 0;
   note(adt::format("idle processor: %.2f %% of one core", f.idlePercent));
+  if (o.telemetryMs == 1000) {
+    f.floorPercent = receiverFloor(agents);
+    note(adt::format("a bare receiver of the same datagrams: %.2f %% of one core", f.floorPercent));
+  }
 
   const amload::Rate r =
       amload::measureRate(m->clientPort(), 2, 200000, Ms(o.seconds * 1000), Ms(5000));
@@ -167,6 +230,9 @@ void report(int agents, const Options& o, const Figures* before, const Figures& 
       col(before, before ? adt::format("%.2f", before->idlePercent) : ""),
       col(&after, adt::format("%.2f", after.idlePercent)), agents >= 1000 ? "<= 2" : "-",
       agents >= 1000 ? (after.idlePercent <= 2 ? "met" : "missed") : "-");
+  row("bare receiver of the telemetry, % of one core (floor)",
+      col(before, before ? adt::format("%.2f", before->floorPercent) : ""),
+      col(&after, adt::format("%.2f", after.floorPercent)), "-", "-");
   row("agents list, req/s", col(before, before ? adt::format("%.0f", before->listRate) : ""),
       col(&after, adt::format("%.0f", after.listRate)), "-", "-");
   row("q until ended, s", col(before, before ? adt::format("%.2f", before->quitSeconds) : ""),

@@ -41,8 +41,9 @@ int freePort() {
 
 }  // namespace
 
-Manager::Manager(const std::string& amPath, int agents, const std::string& demoAgent,
-                 uint32_t telemetryMs) {
+Manager::Manager(const std::string& amPath, const ManagerSetup& setup) {
+  const int agents = setup.agents;
+  const std::string& demoAgent = setup.demoAgent;
   char dir[] = "/tmp/am-load-XXXXXX";
   if (!::mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
   home_ = dir;
@@ -50,7 +51,8 @@ Manager::Manager(const std::string& amPath, int agents, const std::string& demoA
   fs::copy_file(amPath, home_ + "/am");
   clientPort_ = static_cast<uint16_t>(freePort());
   std::ostringstream ini;
-  ini << "[common]\nclient_port=" << clientPort_ << "\nagent_port=" << freePort() << "\n";
+  ini << "[common]\nclient_port=" << clientPort_ << "\nagent_port=" << freePort() << "\n"
+      << setup.commonLines;
   for (int i = 0; i < agents; ++i) {
     if (demoAgent.empty()) {
       // Configured, never started: no schedule, no run_at_least_once, and the list starts
@@ -61,10 +63,14 @@ Manager::Manager(const std::string& amPath, int agents, const std::string& demoA
       // Started at once and kept running by an all-day schedule.
       ini << "\n[agent]\nid=demo" << i << "\nname=Demo agent " << i
           << "\ndescription=A demo agent of the scale bench\nsched=0h-*/24h\ncmd=" << demoAgent
-          << " --demo-telemetry-ms " << telemetryMs << " --bench-home " << home_ << "\n";
+          << " --demo-telemetry-ms " << setup.telemetryMs << " --bench-home " << home_ << "\n";
     }
   }
+  ini << setup.sections;
   std::ofstream(home_ + "/am.ini", std::ios::binary) << adt::toCp1251(ini.str());
+  for (const auto& [name, content] : setup.files) {
+    std::ofstream(home_ + "/" + name, std::ios::binary) << content;
+  }
 
   int in[2];
   if (::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
@@ -149,25 +155,46 @@ bool Manager::stop(Ms cap) {
   return ended;
 }
 
-uint64_t Manager::cpuMs() const {
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+uint64_t Manager::cpuMs() const { return processCpuMs(pid_); }
+
+uint64_t processCpuMs(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const size_t close = all.rfind(')');
   if (close == std::string::npos) return 0;
   std::istringstream fields(all.substr(close + 2));
   std::string f;
-  uint64_t utime = 0, stime = 0;
+  uint64_t ticks = 0;
   // Fields 3.. follow the command name; utime and stime are fields 14 and 15.
   for (int n = 3; n <= 15 && fields >> f; ++n) {
-    if (n == 14) utime = std::stoull(f);
-    if (n == 15) stime = std::stoull(f);
+    if (n == 14 || n == 15) ticks += std::stoull(f);
   }
   const long tick = ::sysconf(_SC_CLK_TCK);
-  return tick > 0 ? (utime + stime) * 1000 / static_cast<uint64_t>(tick) : 0;
+  return tick > 0 ? ticks * 1000 / static_cast<uint64_t>(tick) : 0;
 }
 
-int Manager::agentProcesses() const {
+int Manager::waitForAgents(int count, Ms cap) const {
+  const auto end = Clock::now() + cap;
+  int n = agentProcesses();
+  while (!gStop && n < count && Clock::now() < end) {
+    std::this_thread::sleep_for(Ms(250));
+    n = agentProcesses();
+  }
+  return n;
+}
+
+int Manager::descriptors() const {
+  std::error_code ec;
   int n = 0;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", ec), end;
+       !ec && it != end; it.increment(ec)) {
+    ++n;
+  }
+  return ec ? -1 : n;
+}
+
+std::vector<pid_t> Manager::agentPids() const {
+  std::vector<pid_t> pids;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
     const std::string name = entry.path().filename().string();
@@ -178,10 +205,10 @@ int Manager::agentProcesses() const {
       if (c == '\0') c = ' ';
     }
     if ((cmd + " ").find("--bench-home " + home_ + " ") != std::string::npos) {
-      ++n;
+      pids.push_back(static_cast<pid_t>(std::stol(name)));
     }
   }
-  return n;
+  return pids;
 }
 
 std::string Manager::outputTail(size_t bytes) const {

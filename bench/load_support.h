@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace amload {
@@ -26,6 +27,9 @@ extern std::atomic<pid_t> gAmPid;
 // Kills the running am on SIGINT, SIGTERM, SIGHUP and SIGALRM, then ends the driver with that
 // signal; SIGPIPE is ignored. `hardCapSeconds` arms SIGALRM, so the driver always ends.
 void installSignalHandlers(unsigned hardCapSeconds);
+// User plus system processor time of a process so far, in milliseconds; 0 when it cannot be
+// read.
+uint64_t processCpuMs(pid_t pid);
 // Raises the soft descriptor limit to the hard one; returns the new soft limit.
 uint64_t raiseDescriptorLimit();
 
@@ -132,21 +136,44 @@ struct Trickle {
 // rounds, until `rounds` or `cap`.
 Trickle trickle(Connections& c, int rounds, Ms pause, Ms cap);
 
+// What the manager's home holds besides the executable.
+struct ManagerSetup {
+  int agents = 0;
+  // With the path of build/demo-agent the agents are real demo agents started at once by an
+  // all-day schedule, sending telemetry every `telemetryMs`; each carries the home path as an
+  // extra word, so that agentProcesses() finds them. Without it they are configured agents
+  // that nothing starts.
+  std::string demoAgent;
+  uint32_t telemetryMs = 1000;
+  std::string commonLines;  // more lines of [common], each ending in "\n"
+  std::string sections;     // more sections after the agents ([user] ...)
+  std::vector<std::pair<std::string, std::string>> files;  // name in the home, content
+};
+
 // The real am: a temporary home with a copy of the executable and an am.ini with free ports
-// and `agents` configured agents that nothing starts, run as `am --console`. The destructor
-// stops it ("q", then SIGKILL after a bounded wait) and removes the home.
+// and the agents of its setup, run as `am --console`. The destructor stops it ("q", then
+// SIGKILL after a bounded wait) and removes the home.
 class Manager {
  public:
+  Manager(const std::string& amPath, const ManagerSetup& setup);
   Manager(const std::string& amPath, int agents) : Manager(amPath, agents, std::string()) {}
-  // With `demoAgent` (the path of build/demo-agent) the agents are real demo agents started at
-  // once by an all-day schedule, sending telemetry every `telemetryMs`; each carries the home
-  // path as an extra word, so that agentProcesses() finds them.
   Manager(const std::string& amPath, int agents, const std::string& demoAgent,
-          uint32_t telemetryMs = 1000);
+          uint32_t telemetryMs = 1000)
+      : Manager(amPath, setupOf(agents, demoAgent, telemetryMs)) {}
   ~Manager();
   Manager(const Manager&) = delete;
   Manager& operator=(const Manager&) = delete;
 
+  static ManagerSetup setupOf(int agents, const std::string& demoAgent, uint32_t telemetryMs) {
+    ManagerSetup s;
+    s.agents = agents;
+    s.demoAgent = demoAgent;
+    s.telemetryMs = telemetryMs;
+    return s;
+  }
+
+  // Waits at most `cap` for `count` agent processes; how many ran at the end.
+  int waitForAgents(int count, Ms cap) const;
   // True once an agents list came back within `cap`.
   bool waitReady(Ms cap);
   // VmRSS from /proc/<pid>/status in KiB; 0 when it cannot be read.
@@ -159,7 +186,10 @@ class Manager {
   // User plus system processor time of am so far, in milliseconds; 0 when it cannot be read.
   uint64_t cpuMs() const;
   // Demo agents of this home still running (by the home path on their command line).
-  int agentProcesses() const;
+  int agentProcesses() const { return static_cast<int>(agentPids().size()); }
+  std::vector<pid_t> agentPids() const;
+  // Open descriptors of am; -1 when they cannot be counted.
+  int descriptors() const;
   pid_t pid() const { return pid_; }
   const std::string& home() const { return home_; }
 

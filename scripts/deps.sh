@@ -3,10 +3,12 @@
 # needs (the demo); without an argument also what the tests use. Idempotent: does nothing when
 # every package is already there. Installs as root, through sudo otherwise.
 set -euo pipefail
-run=(cmake ninja-build g++ pkg-config zlib1g-dev libssl-dev)
+run=(cmake ninja-build g++ pkg-config zlib1g-dev libssl-dev libkrb5-dev)
 tests=(libgtest-dev libgmock-dev libbenchmark-dev
        chromium
-       python3-aiosmtpd prosody python3-slixmpp openssl man-db python3-prometheus-client)
+       python3-aiosmtpd prosody python3-slixmpp openssl man-db python3-prometheus-client
+       krb5-kdc krb5-admin-server krb5-user
+       clang libclang-rt-14-dev)
 packages=("${run[@]}")
 [ "${1:-}" = "run" ] || packages+=("${tests[@]}")
 missing=()

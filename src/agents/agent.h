@@ -138,6 +138,10 @@ class Agent {
   AgentHost& host;  // the server
   int32_t clientCount = 0;
   std::shared_ptr<std::vector<Agent*>> group;  // primary first; null without extra workers
+  // Groups larger than this compare against a ranking of the group built once a pass (kept by
+  // the primary) instead of member by member.
+  static constexpr size_t kExactGroupLimit = 64;
+  static constexpr uint64_t kRankingMs = 50;  // less than a pass apart: one ranking a pass
   int32_t workerId = 0;
   bool heavy = false;
   AgentHttpSlot* httpListener[2] = {nullptr, nullptr};  // HTTP, HTTPS (primary only)
@@ -147,6 +151,12 @@ class Agent {
   adt::SocketAddress lockedBy;  // all zero: unlocked
   std::unique_ptr<AgentRun> run;
   AgentLoad load;
+  struct Ranking {
+    GroupRanking ranking;
+    std::unordered_map<const Agent*, size_t> rows;  // member -> its row
+    uint64_t builtMs = 0;
+  };
+  std::unique_ptr<Ranking> groupRanking;  // the primary's, for a large group
   TaskList tasks;
   SampleHistory samples;
   ProcessSamples processSamples;  // the manager's own 5-second samples of the process

@@ -115,9 +115,34 @@ void Agent::compareWithGroup() {
   if (!group || group->size() < 2) return;
   load.statistics[0] = int64_t{load.reportedClients} + clientCount;
   load.statistics[1] = clientCount;
-  for (const Agent* other : *group) {
-    if (other != this) load.score += loadPenalty(load.statistics, other->load.statistics);
+  const std::vector<Agent*>& members = *group;
+  if (members.size() <= kExactGroupLimit) {
+    for (const Agent* other : members) {
+      if (other != this) load.score += loadPenalty(load.statistics, other->load.statistics);
+    }
+    return;
   }
+  // The others' statistics as the first member to ask in this pass found them.
+  Agent& primary = *members.front();
+  if (!primary.groupRanking) primary.groupRanking = std::make_unique<Ranking>();
+  Ranking& r = *primary.groupRanking;
+  const uint64_t now = host.clock().nowMs();
+  auto row = r.rows.find(this);
+  if (r.ranking.size() != members.size() || now - r.builtMs >= kRankingMs || row == r.rows.end() ||
+      members[row->second] != this) {
+    std::vector<LoadStatistics> rows;
+    rows.reserve(members.size());
+    r.rows.clear();
+    for (size_t i = 0; i < members.size(); ++i) {
+      rows.push_back(members[i]->load.statistics);
+      r.rows[members[i]] = i;
+    }
+    r.ranking.build(std::move(rows));
+    r.builtMs = now;
+    row = r.rows.find(this);
+    if (row == r.rows.end()) return;  // not a member of its own group: nothing to compare
+  }
+  load.score += r.ranking.penalty(load.statistics, row->second);
 }
 
 }  // namespace agents

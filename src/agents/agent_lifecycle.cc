@@ -57,9 +57,9 @@ void Agent::runOnce() {
     return;
   }
 
-  AgentProcess* p = run->checkProcess();
+  AgentProcess* p = run->checkProcess(true);
   // Every pass: an agent whose output is not read blocks once the pipe is full.
-  if (p && !run->finished) p->pumpOutput();
+  if (p && !run->finished && p->handle->outputMayBeWaiting()) p->pumpOutput();
   if (!p) {
     if (!run->finished) {  // Start pending
       try {

@@ -125,6 +125,7 @@ AgentAttach& AgentProcess::attachLink(uint16_t port, const AgentStartReport& rep
   if (report.hasText2) line += " (лог: " + report.text2 + ")";
   adt::log(adt::LOG_INFO, line);
 
+  linkedOnce = true;
   link = std::make_unique<AgentAttach>(*this, agent.host, port, report,
                                        agent.httpListener[0] != nullptr,
                                        agent.httpListener[1] != nullptr);
@@ -152,10 +153,11 @@ AgentRun::AgentRun(Agent& owner) : agent(owner) {}
 
 AgentRun::~AgentRun() = default;
 
-AgentProcess* AgentRun::checkProcess() {
+AgentProcess* AgentRun::checkProcess(bool inPass) {
   if (!process) return nullptr;
   // A killed or ended process was handled once already.
   if (finished) return process.get();
+  if (inPass && !process->handle->mayHaveEnded()) return process.get();
   if (process->handle->hasEnded()) {
     handleEnd(*process);
     finished = true;
@@ -170,7 +172,7 @@ void AgentRun::handleEnd(AgentProcess& p) {
   }
   // Nobody asked it to stop.
   ++agent.unexpectedEnds;
-  if (!p.link) agent.earlyFailTick = agent.host.clock().nowMs();
+  if (!p.linkedOnce) agent.earlyFailTick = agent.host.clock().nowMs();
   adt::String output;
   p.readPipe(output);
   const adt::String title =

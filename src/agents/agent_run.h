@@ -64,6 +64,9 @@ class AgentProcess {
   const uint32_t pid;
   std::unique_ptr<AgentProcessHandle> handle;
   std::unique_ptr<AgentAttach> link;  // null until the start report
+  // The start report came once: the link may have gone since (a bounce drops it), but an end
+  // after that is no failure to start.
+  bool linkedOnce = false;
   std::optional<StopRequest> stopRequest;
   double startTime = 0;    // local time (fractional days) when the process was created
   uint64_t startTick = 0;  // when the process was created
@@ -91,8 +94,9 @@ class AgentRun {
 
   // The process, or null when there is none. When the process has ended, handles the end
   // (expected with a stop request, unexpected without), marks the run finished and still
-  // returns the process.
-  AgentProcess* checkProcess();
+  // returns the process. `inPass`: asked by the supervision pass, which may trust the
+  // backend's look at the start of the pass instead of asking the system for every agent.
+  AgentProcess* checkProcess(bool inPass = false);
 
   // Asks the process to stop and arms the kill after `timeout` ms. `grace` > 0 lets the agent
   // finish its work first (soft terminate while it lasts). A stop already pending with an

@@ -190,4 +190,33 @@ uint32_t loadPenalty(const LoadStatistics& mine, const LoadStatistics& other) {
   return penalty;
 }
 
+void GroupRanking::build(std::vector<LoadStatistics> rows) {
+  rows_ = std::move(rows);
+  for (size_t i = 0; i < sorted_.size(); ++i) {
+    std::vector<int64_t>& column = sorted_[i];
+    column.clear();
+    column.reserve(rows_.size());
+    for (const LoadStatistics& row : rows_) column.push_back(row[i]);
+    std::sort(column.begin(), column.end());
+  }
+}
+
+uint32_t GroupRanking::penalty(const LoadStatistics& mine, size_t self) const {
+  uint64_t total = 0;
+  for (size_t i = 0; i < sorted_.size(); ++i) {
+    const std::vector<int64_t>& column = sorted_[i];
+    // Rows that `mine` is worse than, this member's own row left out.
+    uint64_t beaten;
+    if (i == kSmallerIsWorse) {
+      beaten = static_cast<uint64_t>(column.end() - std::upper_bound(column.begin(), column.end(), mine[i]));
+      if (self < rows_.size() && rows_[self][i] > mine[i]) --beaten;
+    } else {
+      beaten = static_cast<uint64_t>(std::lower_bound(column.begin(), column.end(), mine[i]) - column.begin());
+      if (self < rows_.size() && rows_[self][i] < mine[i]) --beaten;
+    }
+    total += beaten * kLoadWeights[i];
+  }
+  return static_cast<uint32_t>(total);
+}
+
 }  // namespace agents

@@ -130,6 +130,7 @@ class ProcessSamples {
 
   void add(const ProcessSample& sample);
   const std::deque<ProcessSample>& all() const { return samples_; }
+  size_t heldBytes() const { return samples_.size() * sizeof(ProcessSample); }
   // The newest sample of process `pid` taken at or after `sinceDays` (its start), or null.
   // Only that process's own samples are looked at, so this costs at most what it has.
   const ProcessSample* newestOf(uint32_t pid, double sinceDays) const;
@@ -151,5 +152,22 @@ inline constexpr size_t kSmallerIsWorse = 8;
 // The weights this instance collects against one other: the sum of kLoadWeights[i] for every
 // statistic in which `mine` is worse than `other`.
 uint32_t loadPenalty(const LoadStatistics& mine, const LoadStatistics& other);
+
+// The statistics of a whole group at one moment, ordered per statistic, so that the penalty of
+// one member against all the others costs a search per statistic instead of a comparison with
+// every other member (a group of n compared member by member costs n² a pass).
+class GroupRanking {
+ public:
+  // One row of statistics per member, in group order.
+  void build(std::vector<LoadStatistics> rows);
+  size_t size() const { return rows_.size(); }
+  // The sum of loadPenalty(mine, row) over every row but row `self` (the asking member's own,
+  // whose statistics may have changed since: `mine` are its current ones).
+  uint32_t penalty(const LoadStatistics& mine, size_t self) const;
+
+ private:
+  std::vector<LoadStatistics> rows_;
+  std::array<std::vector<int64_t>, 15> sorted_;  // each statistic over all rows, ascending
+};
 
 }  // namespace agents

@@ -1,17 +1,35 @@
 #include "agents/process_backend.h"
 
+#include "platform/clock.h"
 #include "platform/error.h"
 
 namespace agents {
 
 namespace {
 
-// Either kind of pipe, behind one face.
+// Either kind of pipe, behind one face. Its read end is in the backend's pipe watch from the
+// moment it is open until the pipe goes.
 class SystemPipe final : public AgentPipe {
  public:
   platform::OutputPipe anonymous;
   platform::NamedPipe named;
   bool isNamed = false;
+  platform::PipeWatch* watch = nullptr;
+  int watched = -1;
+
+  ~SystemPipe() override {
+    if (watch && watched >= 0) watch->remove(watched);
+  }
+
+  int readHandle() const { return isNamed ? named.readHandle() : anonymous.readHandle(); }
+
+  void startWatch(platform::PipeWatch& w) {
+    const int h = readHandle();
+    if (h >= 0 && w.add(h)) {
+      watch = &w;
+      watched = h;
+    }
+  }
 
   void drain(std::string& out, size_t limit) {
     // An error or the end of the pipe leaves what was read so far; there is nothing to retry.
@@ -25,8 +43,9 @@ class SystemPipe final : public AgentPipe {
 
 class SystemProcessHandle final : public AgentProcessHandle {
  public:
-  SystemProcessHandle(platform::Process process, std::unique_ptr<SystemPipe> pipe)
-      : process_(std::move(process)), pipe_(std::move(pipe)) {}
+  SystemProcessHandle(const SystemProcessBackend& backend, platform::Process process,
+                      std::unique_ptr<SystemPipe> pipe)
+      : backend_(backend), process_(std::move(process)), pipe_(std::move(pipe)) {}
 
   uint32_t pid() const override { return process_.pid(); }
   bool hasEnded() override { return process_.hasEnded(); }
@@ -47,8 +66,16 @@ class SystemProcessHandle final : public AgentProcessHandle {
   void leaveRunning() override {
     if (pipe_ && pipe_->isNamed) pipe_->named.keepOnClose();
   }
+  bool mayHaveEnded() override {
+    // Only children show in the look; an attached process is asked every time.
+    return !process_.isChild() || backend_.anyChildMayHaveEnded();
+  }
+  bool outputMayBeWaiting() override {
+    return pipe_ && (pipe_->watch == nullptr || backend_.pipeMayBeReady(pipe_->watched));
+  }
 
  private:
+  const SystemProcessBackend& backend_;
   platform::Process process_;
   std::unique_ptr<SystemPipe> pipe_;
 };
@@ -56,6 +83,23 @@ class SystemProcessHandle final : public AgentProcessHandle {
 }  // namespace
 
 SystemProcessBackend::SystemProcessBackend(std::string pipeRoot) : pipeRoot_(std::move(pipeRoot)) {}
+
+void SystemProcessBackend::beginPass() {
+  childEnded_ = platform::anyChildEnded();
+  pipesLooked_ = watch_.look();
+  lookMs_ = platform::systemClock().nowMs();
+  looked_ = true;
+}
+
+bool SystemProcessBackend::lookIsFresh() const {
+  return looked_ && platform::systemClock().nowMs() - lookMs_ <= kPassLookMs;
+}
+
+bool SystemProcessBackend::anyChildMayHaveEnded() const { return childEnded_ || !lookIsFresh(); }
+
+bool SystemProcessBackend::pipeMayBeReady(int readHandle) const {
+  return !pipesLooked_ || !lookIsFresh() || watch_.mayBeReady(readHandle);
+}
 
 std::unique_ptr<AgentPipe> SystemProcessBackend::createAnonymousPipe(int& error) {
   auto pipe = std::make_unique<SystemPipe>();
@@ -98,7 +142,8 @@ std::unique_ptr<AgentProcessHandle> SystemProcessBackend::spawn(const AgentSpawn
   // The child holds its own copy of the write end; ours must go, so that the end of the child
   // shows as the end of the pipe.
   if (own && !own->isNamed) own->anonymous.closeWriteEnd();
-  return std::make_unique<SystemProcessHandle>(std::move(process), std::move(own));
+  if (own) own->startWatch(watch_);
+  return std::make_unique<SystemProcessHandle>(*this, std::move(process), std::move(own));
 }
 
 std::unique_ptr<AgentProcessHandle> SystemProcessBackend::attach(uint32_t pid, int& error) {
@@ -107,7 +152,7 @@ std::unique_ptr<AgentProcessHandle> SystemProcessBackend::attach(uint32_t pid, i
     error = platform::lastError();
     return nullptr;
   }
-  return std::make_unique<SystemProcessHandle>(std::move(process), nullptr);
+  return std::make_unique<SystemProcessHandle>(*this, std::move(process), nullptr);
 }
 
 std::unique_ptr<AgentProcessHandle> SystemProcessBackend::attachWithPipe(
@@ -123,7 +168,8 @@ std::unique_ptr<AgentProcessHandle> SystemProcessBackend::attachWithPipe(
       pipe->named.adopt(pipeRoot_, pipeName, kNamedPipeBuffer) != platform::PipeCreate::kCreated) {
     pipe.reset();  // output is lost, supervision is not
   }
-  return std::make_unique<SystemProcessHandle>(std::move(process), std::move(pipe));
+  if (pipe) pipe->startWatch(watch_);
+  return std::make_unique<SystemProcessHandle>(*this, std::move(process), std::move(pipe));
 }
 
 }  // namespace agents

@@ -40,6 +40,11 @@ class AgentProcessHandle {
   virtual void readOutput(std::string& out, size_t limit) = 0;
   // The process is left running for the next manager: its named pipe stays in place.
   virtual void leaveRunning() {}
+  // Whether hasEnded() or readOutput() could find anything now. False only when the backend's
+  // look at the start of this supervision pass (beginPass) showed that it cannot: the pass
+  // then skips a call per agent. True whenever the look is missing or stale.
+  virtual bool mayHaveEnded() { return true; }
+  virtual bool outputMayBeWaiting() { return true; }
 };
 
 // What to start.
@@ -56,6 +61,10 @@ struct AgentSpawn {
 class AgentProcessBackend {
  public:
   virtual ~AgentProcessBackend() = default;
+
+  // One look at every child and every output pipe at the start of a supervision pass, for the
+  // handles' mayHaveEnded() and outputMayBeWaiting().
+  virtual void beginPass() {}
 
   // An anonymous pipe for the child's standard output and error; null with `error` on failure.
   virtual std::unique_ptr<AgentPipe> createAnonymousPipe(int& error) = 0;
@@ -108,8 +117,24 @@ class SystemProcessBackend final : public AgentProcessBackend {
 
   const std::string& pipeRoot() const { return pipeRoot_; }
 
+  void beginPass() override;
+  // A pass's look counts for this long: a handle asked later (outside a pass) looks itself.
+  static constexpr uint64_t kPassLookMs = 50;
+  // False when a look within kPassLookMs found no ended child.
+  bool anyChildMayHaveEnded() const;
+  // False when a look within kPassLookMs found nothing in this watched read end.
+  bool pipeMayBeReady(int readHandle) const;
+  platform::PipeWatch& pipeWatch() { return watch_; }
+
  private:
+  bool lookIsFresh() const;
+
   std::string pipeRoot_;
+  platform::PipeWatch watch_;
+  bool looked_ = false;
+  uint64_t lookMs_ = 0;
+  bool childEnded_ = true;
+  bool pipesLooked_ = false;
 };
 
 }  // namespace agents

@@ -181,7 +181,12 @@ adt::Bytes PasswordStore::serialize() const {
     appendHex(r.hash, text);
     text += '\n';
   }
-  return adt::Bytes(text.begin(), text.end());
+  adt::Bytes bytes(text.begin(), text.end());
+  // A first name beginning with byte 0x01 (or 0xFF 0x01) would make the file read back as the
+  // tagged form and fail to load: such a file starts with an empty line, which the text form
+  // skips.
+  if (isTaggedForm(bytes)) bytes.insert(bytes.begin(), '\n');
+  return bytes;
 }
 
 void PasswordStore::save() const {

@@ -19,11 +19,22 @@ constexpr uint8_t kTagToken = adt::tagged::kBlobTag;
 
 }  // namespace
 
+namespace {
+
+// "<head>" or, when the package said why, "<head> (<why>)".
+adt::String failure(const std::string& head, const std::string& why) {
+  return why.empty() ? head : head + " (" + why + ")";
+}
+
+}  // namespace
+
 RqADProxy::RqADProxy(Client& client, adt::NioTag& element) : Request(client) {
   platform::NegotiateProvider* provider = client.host().negotiate();
-  const int32_t status = provider ? provider->open(context_) : platform::kSecPackageNotFound;
+  std::string why;
+  const int32_t status = provider ? provider->open(context_, why) : platform::kSecPackageNotFound;
   if (status != platform::kSecOk || !context_) {
-    throw adt::Exception(adt::format("AcquireCredentialsHandle: securityStatus=%d", status));
+    throw adt::Exception(
+        failure(adt::format("AcquireCredentialsHandle: securityStatus=%d", status), why));
   }
   if (element.tag() == kTag) step(element);
 }
@@ -58,7 +69,8 @@ void RqADProxy::step(adt::NioTag& element) {
       requirements_ | platform::kAscReqAllocateMemory | platform::kAscReqExtendedError,
       token.data(), token.size(), output);
   if (lastStatus_ != platform::kSecOk && lastStatus_ != platform::kSecContinueNeeded) {
-    throw adt::Exception(adt::format("securityStatus1=%d", lastStatus_));
+    throw adt::Exception(
+        failure(adt::format("securityStatus1=%d", lastStatus_), context_->failureText()));
   }
 
   adt::MemoryTaggedWriter message;
@@ -68,7 +80,9 @@ void RqADProxy::step(adt::NioTag& element) {
   if (lastStatus_ == platform::kSecOk) {
     std::string account;
     if (const int32_t status = context_->accountName(account); status != platform::kSecOk) {
-      throw adt::Exception(adt::format("QuerySecurityContextToken: securityStatus=%d", status));
+      throw adt::Exception(failure(
+          adt::format("QuerySecurityContextToken: securityStatus=%d", status),
+          context_->failureText()));
     }
     // The system's own 8-bit text, passed on unconverted.
     message.writeTag(kTagAccount, account.data(), account.size());

@@ -27,7 +27,7 @@ class RqADProxy final : public Request {
   // Runs the next step; any element but 130 is a reader error. Errors: "TAG_ADA_ATHORIZATION_
   // DATA not found" (no step number), "no>stepCount" (a step number beyond the manager's),
   // "securityStatus0=<status>" (the conversation is over), "securityStatus1=<status>" (the
-  // package refused the token).
+  // package refused the token). Where the package says why, its words follow in parentheses.
   bool onMessage(adt::NioTag& element) override;
   // Finished once the account name has been sent.
   bool poll() override { return finished_; }

@@ -37,6 +37,8 @@ class RqLogin final : public Request {
   // A proof waiting for its check or its failure reply: checks or replies once the wait is
   // over. True when the login is finished (its reply sent).
   bool poll(uint64_t nowMs);
+  // The request's own poll() stays callable beside it.
+  using Request::poll;
   bool waiting() const { return state_ == 2; }
 
   // "RqLogin(<state>)".

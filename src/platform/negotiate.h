@@ -22,6 +22,14 @@ constexpr int32_t kSecLogonDenied = static_cast<int32_t>(0x8009030Cu);    // SEC
 constexpr int32_t kSecNoCredentials = static_cast<int32_t>(0x8009030Eu);  // SEC_E_NO_CREDENTIALS
 constexpr int32_t kSecPackageNotFound =
     static_cast<int32_t>(0x80090305u);  // SEC_E_SECPKG_NOT_FOUND
+constexpr int32_t kSecUnsupportedFunction =
+    static_cast<int32_t>(0x80090302u);                                    // SEC_E_UNSUPPORTED_FUNCTION
+constexpr int32_t kSecTargetUnknown = static_cast<int32_t>(0x80090303u);  // SEC_E_TARGET_UNKNOWN
+constexpr int32_t kSecInternalError = static_cast<int32_t>(0x80090304u);  // SEC_E_INTERNAL_ERROR
+constexpr int32_t kSecMessageAltered = static_cast<int32_t>(0x8009030Fu);  // SEC_E_MESSAGE_ALTERED
+constexpr int32_t kSecContextExpired = static_cast<int32_t>(0x80090317u);  // SEC_E_CONTEXT_EXPIRED
+constexpr int32_t kSecBufferTooSmall = static_cast<int32_t>(0x80090321u);  // SEC_E_BUFFER_TOO_SMALL
+constexpr int32_t kSecBadBindings = static_cast<int32_t>(0x80090346u);     // SEC_E_BAD_BINDINGS
 
 // Context requirement flags (ASC_REQ_ values) passed to accept().
 constexpr uint32_t kAscReqAllocateMemory = 0x00000100;
@@ -46,6 +54,10 @@ class NegotiateContext {
   // find it and returns to its own account before this returns. Returns a status: kSecOk, or
   // the failure, with `name` untouched.
   virtual int32_t accountName(std::string& name) = 0;
+
+  // Why the last accept() or accountName() failed, in the package's own words (its status
+  // numbers and messages); empty when it says nothing more than the status.
+  virtual std::string failureText() const { return std::string(); }
 };
 
 // The package: makes conversations. Thread-safe.
@@ -54,8 +66,39 @@ class NegotiateProvider {
   virtual ~NegotiateProvider() = default;
 
   // Acquires credentials for both directions with no principal name and makes a fresh
-  // context. Returns kSecOk with `context` set, or the failure status with `context` null.
-  virtual int32_t open(std::unique_ptr<NegotiateContext>& context) = 0;
+  // context. Returns kSecOk with `context` set, or the failure status with `context` null and
+  // `failure` saying why in the package's words (may be empty).
+  virtual int32_t open(std::unique_ptr<NegotiateContext>& context, std::string& failure) = 0;
 };
+
+// The host's package: Kerberos through SPNEGO (GSS-API). The service's keys come from the
+// keytab named by KRB5_KTNAME when that is set, else from `keytab` when that file exists, else
+// from the system's default keytab; which one is decided at each open(), so a keytab put in
+// place later is used without a restart. A missing keytab fails open() with
+// kSecNoCredentials and the library's message.
+std::unique_ptr<NegotiateProvider> makeNegotiateProvider(const std::string& keytab);
+
+// The client side of the same package: one conversation as the user of the credential cache
+// (KRB5CCNAME or the library's default) with one service. Asks the service to prove itself
+// too (mutual authentication). Used by one thread at a time.
+class NegotiateInitiator {
+ public:
+  virtual ~NegotiateInitiator() = default;
+
+  // Takes the service's last token (none on the first call) and makes the next token to send
+  // into `out` (may be empty). Returns kSecContinueNeeded while the service has more to say,
+  // kSecOk once the service is proven, anything else a failure (failureText() says why).
+  virtual int32_t step(const uint8_t* token, size_t size, std::vector<uint8_t>& out) = 0;
+
+  // Why the last step failed, in the package's words.
+  virtual std::string failureText() const = 0;
+};
+
+// Starts a conversation with `service`: "service@host" names a host's service ("host@db1"),
+// anything with a "/" a Kerberos principal ("HTTP/web1" or "HTTP/web1@REALM"). Returns kSecOk
+// with `initiator` set, or the failure with `failure` saying why.
+int32_t openNegotiateInitiator(const std::string& service,
+                               std::unique_ptr<NegotiateInitiator>& initiator,
+                               std::string& failure);
 
 }  // namespace platform

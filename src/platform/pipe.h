@@ -6,7 +6,10 @@
 // are reported by result; the code is then platform::lastError().
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace platform {
 
@@ -25,6 +28,41 @@ PipeRead drainPipe(int readHandle, std::string& out, size_t limit = 16u << 20);
 // Waits up to `timeoutMs` (negative: without limit) for the read end to have data or reach its
 // end. True when it has; false on time-out or failure.
 bool waitPipeReadable(int readHandle, int timeoutMs);
+
+// Which of many pipe read ends have something to read (data, or their end), found with one call
+// for all of them: supervision looks at every agent's output pipe in every pass, and reading
+// each one to find it empty would cost a call per agent per pass. Level-triggered: an end with
+// something unread stays reported. One thread.
+class PipeWatch {
+ public:
+  PipeWatch();
+  ~PipeWatch();
+  PipeWatch(const PipeWatch&) = delete;
+  PipeWatch& operator=(const PipeWatch&) = delete;
+
+  // Watches a read end; false when it cannot be watched (it then always counts as ready).
+  bool add(int readHandle);
+  // Must come before the read end is closed.
+  void remove(int readHandle);
+  // Looks at every watched end at once. False when the look failed: every end then counts as
+  // ready until a look succeeds.
+  bool look();
+  // Whether the read end may have something, as of the last look: also true for an end not
+  // watched, and before the first successful look.
+  bool mayBeReady(int readHandle) const;
+  size_t size() const { return watched_.size(); }
+
+ private:
+  int handle_ = -1;
+  struct Watched {
+    uint64_t added = 0;  // successful looks made before it was added
+    uint64_t seen = 0;   // the look that last saw it ready
+  };
+  std::unordered_map<int, Watched> watched_;
+  uint64_t looks_ = 0;  // successful looks so far
+  bool lastLookOk_ = false;
+  std::vector<uint64_t> events_;               // the system's event records, reused
+};
 
 // An anonymous pipe for a child's output. Owns both ends until they are closed. The write end
 // is handed to the child at spawn (it is close-on-exec here; the spawn duplicates it onto the

@@ -24,6 +24,11 @@ std::vector<std::string> splitCommandLine(const std::string& line);
 // holds a blank, tab or double quote written in double quotes with the escapes above.
 std::string joinCommandLine(const std::vector<std::string>& args);
 
+// The command line of a process from the raw bytes of its argument list as the system keeps it:
+// each argument ended by a NUL (joined as joinCommandLine does); a text without any NUL (a
+// process that rewrote its title) is taken as it is. False for an empty list.
+bool commandLineFromArgumentBytes(std::string raw, std::string& out);
+
 // What to start and how.
 struct SpawnOptions {
   // args[0] is the program: a path, or a bare name looked up in PATH.
@@ -113,6 +118,11 @@ class Process {
 
 // Reaps children whose Process objects were released while they ran and that have ended since.
 void reapAbandonedChildren();
+
+// True when some child of this process has ended and waits to be collected (nothing is
+// collected here), or when that cannot be told; false when none has. One call for all
+// children: a supervision pass asks it once instead of waiting on every child.
+bool anyChildEnded();
 
 // CPU times of a process, from /proc/<pid>/stat.
 struct ProcessTimes {

@@ -14,9 +14,16 @@ struct UdpSocketInfo {
   uint32_t uid = 0;
 };
 
-// The sockets bound to local UDP `port` that can send from 127.0.0.1, from the kernel's socket
-// tables (IPv4 and IPv6). Empty when none or when the tables cannot be read.
+// The sockets bound to local UDP `port` that can send from 127.0.0.1 (IPv4 and IPv6), from the
+// kernel's socket diagnostics, or its socket tables when those cannot be asked. Empty when none
+// or when neither can be read.
 std::vector<UdpSocketInfo> udpSocketsOnPort(uint16_t port);
+
+// The diagnostics part for one family, appended to `out`: the kernel picks the sockets by port,
+// so one call costs the same however many sockets the machine holds (the text tables are
+// formatted whole, and walked again for every page read). False when the kernel cannot be
+// asked or did not answer to the end. Exposed for tests.
+bool udpSocketsFromDiagnostics(uint16_t port, bool ipv6, std::vector<UdpSocketInfo>& out);
 
 // The same, parsed from the text of one socket table (the header line first); `ipv6` tells the
 // address format. Exposed for tests.

@@ -81,7 +81,8 @@ AMServer::AMServer(const std::string& settingsPath, const Options& options)
     : clock_(options.clock ? *options.clock : platform::systemClock()),
       dispatcher_(clock_),
       backend_(options.pipeRoot.empty() ? platform::defaultPipeRoot() : options.pipeRoot),
-      passwords_(adt::replaceExtension(settingsPath, "sec")) {
+      passwords_(adt::replaceExtension(settingsPath, "sec")),
+      negotiate_(platform::makeNegotiateProvider(adt::replaceExtension(settingsPath, "keytab"))) {
   // 1-4: clean state, settings defaults, the hang watch (not yet started).
   stopping_ = false;
   hangWatch_ = std::make_unique<adt::CheckerThread>(
@@ -349,7 +350,9 @@ void AMServer::periodicStep() {
   deleteQueuedAgents();
   if (store_) store_->poll();
   notifier_.poll();
-  // The supervision step of every agent, in list order (a step may append workers).
+  // One look at every child and output pipe, then the supervision step of every agent, in
+  // list order (a step may append workers).
+  backend_.beginPass();
   for (size_t i = 0; i < agents_.size(); ++i) {
     try {
       agents_[i]->runOnce();

@@ -26,6 +26,7 @@
 #include "config/validation.h"
 #include "notify/notifier.h"
 #include "platform/clock.h"
+#include "platform/negotiate.h"
 #include "platform/system_status.h"
 #include "server/version_store.h"
 #include "updates/update_store.h"
@@ -199,7 +200,7 @@ class AMServer final : public config::IniDesriptorFinder,
   clients::PasswordStore& passwordStore() override { return passwords_; }
   clients::LoginThrottle& loginThrottle() override { return loginThrottle_; }
   uint32_t programVersion() const override;
-  platform::NegotiateProvider* negotiate() override { return nullptr; }
+  platform::NegotiateProvider* negotiate() override { return negotiate_.get(); }
   void recordOperation(const char* name) override;
   agents::AgentList& agents() override { return agents_; }
   bool restartManager(adt::String& why) override;
@@ -253,6 +254,8 @@ class AMServer final : public config::IniDesriptorFinder,
   bool sigstopRequested_ = false;
   std::vector<config::UserConf> users_;
   clients::PasswordStore passwords_;
+  // Integrated sign-in; its keytab is the settings path with the extension "keytab".
+  std::unique_ptr<platform::NegotiateProvider> negotiate_;
   bool hasReadWriteUser_ = false;
   adt::String adminName_;
   ServerStatistics statistics_;

@@ -105,6 +105,17 @@ bool AMServer::writeMetrics(uint32_t clientAddress, web::MetricsText& out) {
              "Notification deliveries (mail, instant message) that failed.");
   out.sample(counters.notificationFailures);
 
+  // Telemetry and process samples kept for the statistics requests: they grow with the
+  // samples received, each history up to its limit, and are the expected part of the
+  // manager's growth over a day.
+  uint64_t historyBytes = 0;
+  for (const auto& agent : agents_) {
+    historyBytes += agent->samples.heldBytes() + agent->processSamples.heldBytes();
+  }
+  out.family("am_sample_history_bytes", "gauge",
+             "Bytes of telemetry and process samples held for all agents.");
+  out.sample(historyBytes);
+
   out.family("am_uptime_seconds", "gauge", "Seconds since the manager started.");
   out.sample(static_cast<double>(now - startedMs_) / 1000.0);
   platform::ProcessMemory memory;

@@ -125,9 +125,11 @@ TEST_F(MetricsE2E, AgentCountersFollowAKillAndTheRestart) {
   EXPECT_EQ(m.families["am_agent_starts"], "counter") << m.raw;
   EXPECT_EQ(m.families["am_agent_up"], "gauge") << m.raw;
 
-  // The manager's own 5-second sample of the process shows up.
+  // The manager's own 5-second sample of the process shows up, and is counted among the
+  // samples held.
   m = scrapeUntil([](const Parsed& p) { return p.has("am_agent_resident_bytes " + kAgent); });
   EXPECT_GT(m.at("am_agent_resident_bytes " + kAgent), 0) << m.raw;
+  EXPECT_GT(m.at("am_sample_history_bytes -"), 0) << m.raw;
   EXPECT_GE(m.at("am_agent_cpu_seconds_total " + kAgent), 0) << m.raw;
 
   const auto distinctPids = [&] {

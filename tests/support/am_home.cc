@@ -33,7 +33,7 @@ RunResult AmHome::run(const std::vector<std::string>& args) const {
 }
 
 Child& AmHome::launchConsole() {
-  am_ = std::make_unique<Child>(std::vector<std::string>{exe(), "--console"});
+  am_ = std::make_unique<Child>(std::vector<std::string>{exe(), "--console"}, "", env);
   return *am_;
 }
 

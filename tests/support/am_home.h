@@ -48,6 +48,8 @@ class AmHome {
 
   int clientPort = 0;
   int agentPort = 0;
+  // "NAME=value" entries for am's environment (replacing inherited ones), set before launch.
+  std::vector<std::string> env;
 
  private:
   TempDir dir_;

@@ -36,7 +36,16 @@ Child::Child(const std::vector<std::string>& argv, const std::string& cwd,
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   std::vector<std::string> envStrings;
-  for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
+  // An entry of extraEnv replaces the inherited one of the same name (the first one wins).
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    bool replaced = false;
+    for (const auto& mine : extraEnv) {
+      const size_t eq = mine.find('=');
+      replaced = replaced || entry.compare(0, eq + 1, mine, 0, eq + 1) == 0;
+    }
+    if (!replaced) envStrings.push_back(entry);
+  }
   for (const auto& e : extraEnv) envStrings.push_back(e);
   std::vector<char*> env;
   for (auto& e : envStrings) env.push_back(e.data());

@@ -3,6 +3,8 @@
 // version, the garbage-collection warning and the load score in the choice of a worker.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "adt/tagged_writer.h"
 #include "agent_test_fakes.h"
 #include "agents/amp.h"
@@ -492,6 +494,59 @@ TEST_F(HealthTest, TheSampleRingGrowsWithItsSamplesAndWrapsAtItsLimit) {
   EXPECT_EQ(open.raw()[0].count, 42u);
   EXPECT_TRUE(open.sameAsNewest(unfinished.raw));
   EXPECT_FALSE(open.sameAsNewest(sample(6).raw));
+}
+
+TEST(GroupRankingTest, PenaltiesEqualComparingWithEveryOtherMember) {
+  // Few distinct values, so that ties are everywhere; the asking member's own row both kept
+  // and changed since the ranking was built.
+  std::mt19937 random(7);
+  for (const size_t n : {2u, 3u, 17u, 200u}) {
+    std::vector<LoadStatistics> rows(n);
+    for (LoadStatistics& row : rows) {
+      for (int64_t& v : row) v = static_cast<int64_t>(random() % 4);
+    }
+    GroupRanking ranking;
+    ranking.build(rows);
+    for (size_t self = 0; self < n; ++self) {
+      for (const bool changed : {false, true}) {
+        LoadStatistics mine = rows[self];
+        if (changed) mine[0] += 2, mine[8] -= 1, mine[3] = 0;
+        uint32_t expected = 0;
+        for (size_t other = 0; other < n; ++other) {
+          if (other != self) expected += loadPenalty(mine, rows[other]);
+        }
+        ASSERT_EQ(ranking.penalty(mine, self), expected) << "n=" << n << " self=" << self;
+      }
+    }
+  }
+}
+
+TEST_F(HealthTest, ALargeGroupScoresItsMembersAsOneByOneComparisonWould) {
+  config::AgentConf c = groupSection(Agent::kExactGroupLimit + 16);
+  AgentList list;
+  makeGroup(list, c);
+  ASSERT_GT(list.size(), Agent::kExactGroupLimit);
+  for (auto& a : list) running(*a);
+  for (size_t i = 0; i < list.size(); ++i) {
+    amp::Telemetry t;
+    amp::Sample s;
+    s.values.setNestedValue(1, (100 + i * 37 % 500) * 131072);
+    s.values.setNestedValue(5, 1000 * 131072);
+    t.samples.push_back(s);
+    telemetry(*list[i], 1, t);
+  }
+  for (size_t i = 0; i < list.size(); ++i) list[i]->clientCount = static_cast<int32_t>(i % 3);
+  // The second pass sees every member's client figures as the first one set them.
+  for (auto& a : list) a->runOnce();
+  advance(100);
+  for (auto& a : list) a->runOnce();
+  for (const auto& a : list) {
+    uint32_t expected = 0;
+    for (const auto& other : list) {
+      if (other != a) expected += loadPenalty(a->load.statistics, other->load.statistics);
+    }
+    EXPECT_EQ(a->load.score, expected);
+  }
 }
 
 TEST_F(HealthTest, LoadScoreWeightsDecideTheWorker) {

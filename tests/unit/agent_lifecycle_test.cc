@@ -336,6 +336,19 @@ TEST_F(LifecycleTest, UnexpectedEndAndTheEarlyFailureHoldOff) {
   ASSERT_NE(agent.run, nullptr);
   EXPECT_EQ(agent.startReason, "запуск по расписанию \"8h-18h\"");
 
+  // Linked, then its datagrams bounce (it is dying) before its end is seen: it ran, so it is
+  // started again at once.
+  agent.runOnce();
+  link(agent);
+  agent.process()->dropLink();
+  host.backend.last().exit(9);
+  agent.runOnce();
+  EXPECT_FALSE(agent.earlyFailTick);
+  agent.runOnce();
+  agent.runOnce();
+  ASSERT_NE(agent.run, nullptr);
+  EXPECT_EQ(host.backend.last().pid, 4003u);
+
   // Once more, and now a reconfiguration lifts the hold-off at once.
   agent.runOnce();
   host.backend.last().exit(1);

@@ -84,8 +84,10 @@ class FakeNegotiateContext final : public platform::NegotiateContext {
       step_ = 2;
       return platform::kSecOk;
     }
-    return platform::kSecLogonDenied;
+    why_ = t == "stale" ? "ticket expired" : "";
+    return t == "stale" ? platform::kSecContextExpired : platform::kSecLogonDenied;
   }
+  std::string failureText() const override { return why_; }
   int32_t accountName(std::string& name) override {
     name = "DOMAIN\\\xC8\xE2\xE0\xED";
     return platform::kSecOk;
@@ -94,11 +96,12 @@ class FakeNegotiateContext final : public platform::NegotiateContext {
  private:
   std::atomic<uint32_t>& requirements_;
   int step_ = 0;
+  std::string why_;
 };
 
 class FakeNegotiateProvider final : public platform::NegotiateProvider {
  public:
-  int32_t open(std::unique_ptr<platform::NegotiateContext>& context) override {
+  int32_t open(std::unique_ptr<platform::NegotiateContext>& context, std::string&) override {
     context = std::make_unique<FakeNegotiateContext>(requirements);
     return platform::kSecOk;
   }
@@ -398,6 +401,8 @@ TEST_F(AuthTest, WindowsAccountErrors) {
       {{proxyMessage(2, "hello")}, "no>stepCount"},
       {{proxyMessage(1, "hello", /*withStep=*/false)}, "TAG_ADA_ATHORIZATION_DATA not found"},
       {{proxyMessage(1, "forged")}, "securityStatus1=-2146893044"},
+      // The package's own words follow the status.
+      {{proxyMessage(1, "stale")}, "securityStatus1=-2146893033 (ticket expired)"},
       // A step after success, in the same write as the last one.
       {{proxyMessage(1, "hello"), proxyMessage(2, "proof"), proxyMessage(3, "again")},
        "securityStatus0=0"},

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <set>
@@ -189,6 +190,13 @@ TEST_F(FileTest, OpenModes) {
   EXPECT_TRUE(made.isOpen());
   EXPECT_EQ(made.path(), path("new"));
   EXPECT_THROW(File(dir_, kFileRead | kOpenExisting), IOException);  // a directory
+
+  // A FIFO where a file was expected is refused at once, for reading and for writing, instead
+  // of holding the caller until its other end is opened.
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  EXPECT_THROW(File(path("fifo"), kFileRead | kOpenExisting), IOException);
+  EXPECT_THROW(File(path("fifo"), kFileReadWrite | kOpenAlways), IOException);
+  EXPECT_THROW(File(path("fifo"), kFileWrite | kOpenExisting), IOException);
 }
 
 TEST_F(FileTest, WriteSeekSizeTruncateRoundTrip) {

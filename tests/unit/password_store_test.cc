@@ -158,6 +158,31 @@ TEST_F(PasswordStoreTest, NamesTheTextFormCannotHoldAreNotWritten) {
   EXPECT_EQ("fine=" + std::string(48, '0') + "\n", get(path_));
 }
 
+TEST_F(PasswordStoreTest, NamesThatLookLikeTheTaggedFormStillReadBack) {
+  // Found by fuzzing: a text file whose first name starts with 0xFF 0x01 ("я" and a control
+  // byte) was saved as is, and the saved file then read as a broken tagged file.
+  const std::string first = "\xFF\x01\xAE" "ers]sers]";
+  put(path_, "# comment\n" + first + "\n\x01second=" + kSaltHex + kHashHex + "\n");
+  PasswordStore store(path_);
+  store.load();
+  ASSERT_EQ(2u, store.size());
+  for (const std::vector<size_t>& order : {std::vector<size_t>{0, 1}, std::vector<size_t>{1, 0}}) {
+    PasswordStore saved(dir_.file("order.sec"));
+    for (size_t i : order) {
+      const PasswordRecord& r = store.records()[i];
+      saved.findOrAdd(r.name) = r;
+    }
+    saved.save();
+    PasswordStore again(saved.path());
+    ASSERT_NO_THROW(again.load());
+    ASSERT_EQ(2u, again.size());
+    for (size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(store.records()[order[i]].name, again.records()[i].name);
+      EXPECT_EQ(hex(store.records()[order[i]].hash), hex(again.records()[i].hash));
+    }
+  }
+}
+
 TEST_F(PasswordStoreTest, AFailedUpdateLeavesTheStoreAsItWas) {
   PasswordStore store(dir_.file("missing-dir/am.sec"));
   store.setPassword("kept", "old");

@@ -78,6 +78,37 @@ TEST(SocketOwner, APortSharedWithAnotherProcessBelongsToNeither) {
   ::close(ready[1]);
 }
 
+TEST(SocketOwner, TheKernelsDiagnosticsFindIPv4AndDualStackSocketsByPort) {
+  Udp s;
+  ASSERT_TRUE(s.bound);
+  std::vector<UdpSocketInfo> v4;
+  ASSERT_TRUE(udpSocketsFromDiagnostics(s.port, false, v4));
+  ASSERT_EQ(v4.size(), 1u);
+  EXPECT_EQ(v4[0].uid, effectiveUserId());
+  const std::vector<uint64_t> mine = processSocketInodes(static_cast<uint32_t>(::getpid()));
+  EXPECT_NE(std::find(mine.begin(), mine.end(), v4[0].inode), mine.end());
+
+  // A dual-stack socket on :: can send as 127.0.0.1 too; one on ::1 cannot.
+  for (const bool any : {true, false}) {
+    const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = any ? in6addr_any : in6addr_loopback;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      ::close(fd);
+      GTEST_SKIP() << "no IPv6 here";
+    }
+    socklen_t n = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    std::vector<UdpSocketInfo> v6;
+    EXPECT_TRUE(udpSocketsFromDiagnostics(ntohs(a.sin6_port), true, v6));
+    EXPECT_EQ(v6.size(), any ? 1u : 0u) << (any ? "::" : "::1");
+    EXPECT_EQ(udpSocketsOnPort(ntohs(a.sin6_port)).size(), any ? 1u : 0u);
+    ::close(fd);
+  }
+}
+
 TEST(SocketOwner, TableLinesAreReadByPortAndByAnAddressThatCanSendAsLoopback) {
   const std::string v4 =
       "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "

@@ -24,6 +24,7 @@
 #include "platform/terminal.h"
 #include "server/arguments.h"
 #include "updates_command.h"
+#include "whoami_command.h"
 
 namespace amctl {
 namespace {
@@ -467,6 +468,7 @@ Result run(const Options& o, amclient::Connection& c, const Reconnect& reconnect
   if (adminCommand(cmd, o.args, c, reconnect, result)) return result;
   if (cmd == "agents") return agentsCommand(c);
   if (cmd == "updates") return updatesCommand(o.args, c);
+  if (cmd == "whoami") return whoamiCommand(whoamiService(o.args, o.host), c);
   if (cmd == "connect") {
     if (!startAgent(arg(o, 0, "агент"), c, top, nullptr)) {
       fail(kNoAnswer, "агент запускается, адрес пока не известен");
@@ -648,6 +650,7 @@ int run(const std::vector<std::string>& args, const char* envPassword) {
       std::cout << (help.empty() ? helpText() : help);
       return kOk;
     }
+    if (o.command == "whoami") whoamiService(o.args, o.host);  // its usage errors too
     if (!o.havePort) o.port = defaultPort(o.settings);
     const bool needsUser = o.command == "passwd";
     if (needsUser && !o.haveUser) fail(kUsage, "команде passwd нужен --user");
@@ -773,12 +776,16 @@ std::string helpText() {
          "  updates rescan                пересканировать дистрибутивы агентов\n"
          "  updates unpack                удалить распакованные версии без дистрибутива\n"
          "  updates apply <путь>          установить обновление AM из каталога am\n"
+         "  whoami [--negotiate] [--service <имя>]\n"
+         "                                имя учётной записи, которое AM узнаёт по билету\n"
+         "                                Kerberos пользователя (KRB5CCNAME); служба AM по\n"
+         "                                умолчанию host@<адрес из --host>\n"
          "\n"
          "Коды завершения:\n"
          "  0  успешно\n"
          "  1  неверные параметры или команда\n"
          "  2  нет связи с AM или связь прервана\n"
-         "  3  неверное имя пользователя или пароль, пароль не задан\n"
+         "  3  неверное имя пользователя или пароль, пароль не задан, нет билета Kerberos\n"
          "  4  привилегий недостаточно\n"
          "  5  неизвестное имя агента\n"
          "  6  агент заблокирован с другого адреса\n"

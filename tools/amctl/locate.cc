@@ -78,7 +78,8 @@ bool knownCommand(const std::string& command) {
       "agents",     "status",     "start",     "connect", "restart",   "info",     "stop",
       "lock",       "unlock",     "settings",  "threads", "statistics", "processes",
       "kill-client", "kill-clients", "proxy",  "mail",    "log",       "logs",     "stats",
-      "console",    "broadcast",  "telemetry", "passwd",  "updates"};
+      "console",    "broadcast",  "telemetry", "passwd",  "updates",
+      "whoami"};
   return kCommands.count(command) != 0;
 }
 

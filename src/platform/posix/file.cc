@@ -15,7 +15,9 @@
 namespace platform {
 
 FileHandle openFile(const std::string& path, int access, int creation, int permissions) {
-  int flags = O_CLOEXEC;
+  // Not blocking while opening: a FIFO put where a file was expected would hold the caller
+  // until somebody opened its other end. Only files are wanted; a FIFO is refused.
+  int flags = O_CLOEXEC | O_NONBLOCK;
   switch (access & 3) {
     case kAccessWrite: flags |= O_WRONLY; break;
     case kAccessReadWrite: flags |= O_RDWR; break;
@@ -33,11 +35,13 @@ FileHandle openFile(const std::string& path, int access, int creation, int permi
   } while (fd < 0 && errno == EINTR);
   if (fd >= 0) {
     struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) == 0 && (S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode))) {
       ::close(fd);
-      errno = EISDIR;
+      errno = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
       return kNoFile;
     }
+    const int fileFlags = fcntl(fd, F_GETFL);
+    if (fileFlags != -1) fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK);
   }
   return fd;
 }
@@ -54,7 +58,8 @@ FileHandle createFileExclusive(const std::string& path, int permissions) {
 FileHandle openFileNoFollow(const std::string& path) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Not blocking on a FIFO while opening; it is refused below like everything but a file.
+    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd >= 0) {
     struct stat st {};
@@ -63,6 +68,8 @@ FileHandle openFileNoFollow(const std::string& path) {
       errno = EISDIR;
       return kNoFile;
     }
+    const int fileFlags = fcntl(fd, F_GETFL);
+    if (fileFlags != -1) fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK);
   }
   return fd;
 }

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -77,6 +78,65 @@ bool waitPipeReadable(int readHandle, int timeoutMs) {
     r = ::poll(&p, 1, timeoutMs < 0 ? -1 : timeoutMs);
   } while (r < 0 && errno == EINTR);
   return r > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+PipeWatch::PipeWatch() : handle_(::epoll_create1(EPOLL_CLOEXEC)) {}
+
+PipeWatch::~PipeWatch() {
+  if (handle_ >= 0) ::close(handle_);
+}
+
+bool PipeWatch::add(int readHandle) {
+  if (handle_ < 0 || readHandle < 0) return false;
+  epoll_event e{};
+  e.events = EPOLLIN;
+  e.data.fd = readHandle;
+  if (::epoll_ctl(handle_, EPOLL_CTL_ADD, readHandle, &e) != 0 &&
+      (errno != EEXIST || ::epoll_ctl(handle_, EPOLL_CTL_MOD, readHandle, &e) != 0)) {
+    return false;
+  }
+  // Counts as ready until a look has been made since.
+  watched_[readHandle] = Watched{looks_, 0};
+  return true;
+}
+
+void PipeWatch::remove(int readHandle) {
+  if (watched_.erase(readHandle) == 0) return;
+  const int saved = errno;
+  ::epoll_ctl(handle_, EPOLL_CTL_DEL, readHandle, nullptr);
+  errno = saved;
+}
+
+bool PipeWatch::look() {
+  lastLookOk_ = false;
+  if (handle_ < 0) return false;
+  if (watched_.empty()) {
+    ++looks_;
+    lastLookOk_ = true;
+    return true;
+  }
+  // Room for every watched end at once, so one call sees them all.
+  const size_t n = watched_.size();
+  events_.resize((n * sizeof(epoll_event) + sizeof(uint64_t) - 1) / sizeof(uint64_t));
+  auto* events = reinterpret_cast<epoll_event*>(events_.data());
+  int r;
+  do {
+    r = ::epoll_wait(handle_, events, static_cast<int>(n), 0);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return false;
+  ++looks_;
+  for (int i = 0; i < r; ++i) {
+    const auto it = watched_.find(events[i].data.fd);
+    if (it != watched_.end()) it->second.seen = looks_;
+  }
+  lastLookOk_ = true;
+  return true;
+}
+
+bool PipeWatch::mayBeReady(int readHandle) const {
+  if (!lastLookOk_) return true;
+  const auto it = watched_.find(readHandle);
+  return it == watched_.end() || it->second.added == looks_ || it->second.seen == looks_;
 }
 
 OutputPipe::~OutputPipe() { close(); }

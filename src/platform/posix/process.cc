@@ -39,6 +39,16 @@ ExitStatus statusFromWait(int st) {
 
 }  // namespace
 
+bool anyChildEnded() {
+  siginfo_t info{};
+  int r;
+  do {
+    r = ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) return errno != ECHILD;  // no children at all: none has ended
+  return info.si_pid != 0;
+}
+
 void reapAbandonedChildren() {
   std::lock_guard<std::mutex> lock(gAbandonedLock);
   auto& pids = abandoned();

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/process.h"
 
@@ -135,26 +136,10 @@ bool enumerateProcesses(std::vector<uint32_t>& out) {
 bool readProcessCommandLine(uint32_t pid, std::string& out) {
   std::string raw;
   if (!readProcFile(procPath(pid, "cmdline"), raw)) return false;
-  // Each argument ends with a NUL, so an empty last argument shows as a second NUL at the end.
-  // A process that rewrote its title may have left one blank-separated text: taken as it is.
-  if (raw.empty()) {
+  if (!commandLineFromArgumentBytes(std::move(raw), out)) {
     errno = ESRCH;
     return false;
   }
-  if (raw.back() == '\0') raw.pop_back();
-  if (raw.find('\0') == std::string::npos) {
-    out = raw;
-    return true;
-  }
-  std::vector<std::string> args;
-  size_t start = 0;
-  while (true) {
-    const size_t end = raw.find('\0', start);
-    args.push_back(raw.substr(start, end == std::string::npos ? end : end - start));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  out = joinCommandLine(args);
   return true;
 }
 

@@ -1,5 +1,12 @@
-// UDP socket owners from /proc/net/udp, /proc/net/udp6 and /proc/<pid>/fd.
+// UDP socket owners from the kernel's socket diagnostics (netlink), /proc/net/udp and
+// /proc/net/udp6 when those cannot be asked, and /proc/<pid>/fd.
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,7 +31,77 @@ bool canSendAsLoopback(const std::string& address, bool ipv6) {
          address == "0000000000000000FFFF000000000000";
 }
 
+// The same test on the address of a diagnostics answer (network byte order).
+bool canSendAsLoopback(const uint32_t address[4], bool ipv6) {
+  if (!ipv6) return address[0] == htonl(INADDR_LOOPBACK) || address[0] == 0;
+  if (address[0] != 0 || address[1] != 0) return false;
+  if (address[2] == 0) return address[3] == 0;  // ::
+  return address[2] == htonl(0xFFFF) &&
+         (address[3] == htonl(INADDR_LOOPBACK) || address[3] == 0);  // ::ffff:127.0.0.1, ::ffff:0
+}
+
 }  // namespace
+
+bool udpSocketsFromDiagnostics(uint16_t port, bool ipv6, std::vector<UdpSocketInfo>& out) {
+  const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return false;
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } ask{};
+  ask.header.nlmsg_len = sizeof ask;
+  ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  ask.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  ask.header.nlmsg_seq = 1;
+  ask.request.sdiag_family = ipv6 ? AF_INET6 : AF_INET;
+  ask.request.sdiag_protocol = IPPROTO_UDP;
+  ask.request.idiag_states = ~0u;
+  ask.request.id.idiag_sport = htons(port);
+  ask.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  ask.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  bool ok = ::sendto(fd, &ask, sizeof ask, 0, reinterpret_cast<sockaddr*>(&kernel),
+                     sizeof kernel) == static_cast<ssize_t>(sizeof ask);
+  // A few sockets at most share a port; the answer is bounded by the messages the kernel
+  // sends until its end message, each read whole into this buffer.
+  alignas(nlmsghdr) char buffer[16384];
+  bool done = false;
+  for (int reads = 0; ok && !done && reads < 1024; ++reads) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    // Walk the messages by hand: the kernel's walking macros mix signed and unsigned lengths.
+    size_t offset = 0;
+    const size_t got = static_cast<size_t>(n);
+    while (!done && ok && got - offset >= sizeof(nlmsghdr)) {
+      auto* h = reinterpret_cast<nlmsghdr*>(buffer + offset);
+      const size_t length = h->nlmsg_len;
+      if (length < sizeof(nlmsghdr) || length > got - offset) {
+        ok = false;
+        break;
+      }
+      offset += NLMSG_ALIGN(length);
+      if (offset > got) offset = got;
+      if (h->nlmsg_type == NLMSG_DONE) {
+        done = true;
+        break;
+      }
+      if (h->nlmsg_type == NLMSG_ERROR || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+        ok = false;
+        break;
+      }
+      const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+      if (ntohs(m->id.idiag_sport) != port) continue;
+      if (!canSendAsLoopback(m->id.idiag_src, m->idiag_family == AF_INET6)) continue;
+      out.push_back({m->idiag_inode, m->idiag_uid});
+    }
+  }
+  ::close(fd);
+  return ok && done;
+}
 
 std::vector<UdpSocketInfo> parseUdpTable(const std::string& table, uint16_t port, bool ipv6) {
   std::vector<UdpSocketInfo> out;
@@ -52,6 +129,10 @@ std::vector<UdpSocketInfo> parseUdpTable(const std::string& table, uint16_t port
 
 std::vector<UdpSocketInfo> udpSocketsOnPort(uint16_t port) {
   std::vector<UdpSocketInfo> out;
+  if (udpSocketsFromDiagnostics(port, false, out) && udpSocketsFromDiagnostics(port, true, out)) {
+    return out;
+  }
+  out.clear();
   for (const bool ipv6 : {false, true}) {
     std::ifstream in(ipv6 ? "/proc/net/udp6" : "/proc/net/udp");
     if (!in) continue;
