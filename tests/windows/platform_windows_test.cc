@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -10,11 +11,13 @@
 #include "platform/digest.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/negotiate.h"
 #include "platform/net.h"
 #include "platform/pipe.h"
 #include "platform/poller.h"
 #include "platform/process.h"
 #include "platform/self.h"
+#include "platform/socket_owner.h"
 
 namespace {
 
@@ -96,6 +99,57 @@ TEST(WindowsPipes, DrainTakesNoMoreThanItsLimitInOneCall) {
   pipe.closeWriteEnd();
   EXPECT_EQ(drainUntil(pipe.readHandle(), got, std::string(3001, 'x')), platform::PipeRead::kEnd);
   EXPECT_EQ(got.size(), 3000u);
+}
+
+TEST(WindowsPipes, WatchReportsAnEndWithDataOrItsWriterGoneAndNotAnEmptyOne) {
+  platform::OutputPipe quiet, busy, ended;
+  ASSERT_TRUE(quiet.create());
+  ASSERT_TRUE(busy.create());
+  ASSERT_TRUE(ended.create());
+  platform::PipeWatch watch;
+  for (auto* p : {&quiet, &busy, &ended}) ASSERT_TRUE(watch.add(p->readHandle()));
+  EXPECT_EQ(watch.size(), 3u);
+  // Before any look every end may be ready.
+  EXPECT_TRUE(watch.mayBeReady(quiet.readHandle()));
+
+  ASSERT_EQ(platform::writeFile(busy.writeHandle(), "x", 1), 1);
+  ended.closeWriteEnd();
+  ASSERT_TRUE(watch.look());
+  EXPECT_FALSE(watch.mayBeReady(quiet.readHandle()));
+  EXPECT_TRUE(watch.mayBeReady(busy.readHandle()));
+  EXPECT_TRUE(watch.mayBeReady(ended.readHandle()));
+  // Level-triggered: unread data is reported again; once read, no more.
+  ASSERT_TRUE(watch.look());
+  EXPECT_TRUE(watch.mayBeReady(busy.readHandle()));
+  std::string got;
+  EXPECT_EQ(busy.drain(got), platform::PipeRead::kWouldBlock);
+  EXPECT_EQ(got, "x");
+  ASSERT_TRUE(watch.look());
+  EXPECT_FALSE(watch.mayBeReady(busy.readHandle()));
+  // An end no longer watched counts as ready.
+  watch.remove(quiet.readHandle());
+  EXPECT_TRUE(watch.mayBeReady(quiet.readHandle()));
+  EXPECT_EQ(watch.size(), 2u);
+}
+
+TEST(WindowsUnavailable, NegotiateAndSocketDiagnosticsFailPlainly) {
+  std::unique_ptr<platform::NegotiateContext> context;
+  std::string why;
+  auto provider = platform::makeNegotiateProvider("am.keytab");
+  ASSERT_TRUE(provider);
+  EXPECT_NE(provider->open(context, why), platform::kSecOk);
+  EXPECT_FALSE(context);
+  EXPECT_EQ(why, "not available on Windows: the Negotiate package");
+  std::unique_ptr<platform::NegotiateInitiator> initiator;
+  why.clear();
+  EXPECT_NE(platform::openNegotiateInitiator("host@db1", initiator, why), platform::kSecOk);
+  EXPECT_FALSE(initiator);
+  EXPECT_EQ(why, "not available on Windows: the Negotiate package");
+
+  // No diagnostics to ask: the callers fall back to the UDP table.
+  std::vector<platform::UdpSocketInfo> found;
+  EXPECT_FALSE(platform::udpSocketsFromDiagnostics(9, false, found));
+  EXPECT_TRUE(found.empty());
 }
 
 // The child programs: the system's command interpreter.

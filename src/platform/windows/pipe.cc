@@ -100,6 +100,44 @@ bool waitPipeReadable(int readHandle, int timeoutMs) {
   }
 }
 
+// Anonymous pipes have no readiness the system reports for many at once (WSAPoll takes sockets
+// only, and waiting on a pipe handle says nothing about its data), so a look peeks at each
+// watched end: one PeekNamedPipe per end, which neither reads nor waits. An end that cannot be
+// peeked (its writer gone, or broken) is reported ready, so its reader finds out why.
+PipeWatch::PipeWatch() : handle_(0) {}
+
+PipeWatch::~PipeWatch() = default;
+
+bool PipeWatch::add(int readHandle) {
+  if (readHandle < 0) return false;
+  // Counts as ready until a look has been made since.
+  watched_[readHandle] = Watched{looks_, 0};
+  return true;
+}
+
+void PipeWatch::remove(int readHandle) { watched_.erase(readHandle); }
+
+bool PipeWatch::look() {
+  const DWORD saved = GetLastError();
+  ++looks_;
+  for (auto& [handle, w] : watched_) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(win::toHandle(handle), nullptr, 0, nullptr, &available, nullptr) ||
+        available > 0) {
+      w.seen = looks_;
+    }
+  }
+  SetLastError(saved);
+  lastLookOk_ = true;
+  return true;
+}
+
+bool PipeWatch::mayBeReady(int readHandle) const {
+  if (!lastLookOk_) return true;
+  const auto it = watched_.find(readHandle);
+  return it == watched_.end() || it->second.added == looks_ || it->second.seen == looks_;
+}
+
 OutputPipe::~OutputPipe() { close(); }
 
 bool OutputPipe::create(size_t bufferBytes) {

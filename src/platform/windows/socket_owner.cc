@@ -57,6 +57,12 @@ std::vector<UdpSocketInfo> udpSocketsOnPort(uint16_t port) {
   return out;
 }
 
+// There are no socket diagnostics to ask by port: the UDP table above is the one source.
+bool udpSocketsFromDiagnostics(uint16_t, bool, std::vector<UdpSocketInfo>&) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
 // The socket tables of the other platform's text form do not exist here.
 std::vector<UdpSocketInfo> parseUdpTable(const std::string&, uint16_t, bool) { return {}; }
 
