@@ -1,18 +1,4 @@
-# Cross-build for Windows with mingw-w64 (Debian's g++-mingw-w64-x86-64-posix: the posix thread
-# model, which std::thread and std::mutex need). Programs are linked statically so that wine
-# (the CMAKE_CROSSCOMPILING_EMULATOR of the tests) finds no missing runtime DLL.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 64-bit Windows with mingw-w64 (Debian's g++-mingw-w64-x86-64-posix).
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(_triple x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${_triple}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${_triple}-g++-posix)
-set(CMAKE_RC_COMPILER ${_triple}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${_triple})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# The static zlib, not the import library of a DLL that wine would have to find.
-set(ZLIB_USE_STATIC_LIBS ON)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

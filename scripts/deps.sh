@@ -8,7 +8,8 @@ tests=(libgtest-dev libgmock-dev libbenchmark-dev
        chromium
        python3-aiosmtpd prosody python3-slixmpp openssl man-db python3-prometheus-client
        krb5-kdc krb5-admin-server krb5-user
-       clang libclang-rt-14-dev)
+       clang libclang-rt-14-dev
+       g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine wine64)
 packages=("${run[@]}")
 [ "${1:-}" = "run" ] || packages+=("${tests[@]}")
 missing=()

@@ -1,4 +1,4 @@
-# The unit tests of a Windows build: one ctest entry per test program, run under the
+# The unit tests of a Windows build, all in one program run under the
 # cross-compiling emulator (wine), and the tests of the Windows backend itself
 # (tests/windows/*_test.cc). The end-to-end tests start POSIX programs and are replaced by
 # tests/windows/smoke.sh.
@@ -27,14 +27,20 @@ endforeach()
 file(GLOB _windows CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/windows/*_test.cc)
 list(APPEND _tests ${_windows})
 
-foreach(_file ${_tests})
-  get_filename_component(_name ${_file} NAME_WE)
-  add_executable(${_name} ${_file})
-  set_target_properties(${_name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  target_link_libraries(${_name} PRIVATE am_all am_test_support GTest::gtest_main GTest::gmock)
-  if(TARGET amclient)
-    target_link_libraries(${_name} PRIVATE amclient)
-  endif()
-  add_test(NAME ${_name} COMMAND ${_name})
-  set_tests_properties(${_name} PROPERTIES LABELS unit TIMEOUT 300)
-endforeach()
+# One program for all of them, so that wine starts once for the whole run.
+add_executable(windows_unit_tests ${_tests})
+set_target_properties(windows_unit_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+target_link_libraries(windows_unit_tests PRIVATE am_all am_test_support GTest::gtest_main GTest::gmock)
+if(TARGET amclient)
+  target_link_libraries(windows_unit_tests PRIVATE amclient)
+endif()
+# Cases left out under wine, by reason:
+# - SocketErrors.FailuresCarryTheCallAndTheWinsockText: wine's recv() on a stream socket that
+#   was never connected waits forever instead of failing with WSAENOTCONN;
+# - WebTest.IconFilesComeFromTheIconsFolder: it plants symbolic links (and /proc/self/mem),
+#   which a Windows account without the symbolic-link privilege cannot make.
+set(_left_out SocketErrors.FailuresCarryTheCallAndTheWinsockText
+    WebTest.IconFilesComeFromTheIconsFolder)
+list(JOIN _left_out ":" _filter)
+add_test(NAME windows_unit_tests COMMAND windows_unit_tests --gtest_filter=-${_filter})
+set_tests_properties(windows_unit_tests PROPERTIES LABELS unit TIMEOUT 600)
