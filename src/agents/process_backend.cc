@@ -43,9 +43,25 @@ class SystemPipe final : public AgentPipe {
 
 class SystemProcessHandle final : public AgentProcessHandle {
  public:
-  SystemProcessHandle(const SystemProcessBackend& backend, platform::Process process,
+  SystemProcessHandle(SystemProcessBackend& backend, platform::Process process,
                       std::unique_ptr<SystemPipe> pipe)
-      : backend_(backend), process_(std::move(process)), pipe_(std::move(pipe)) {}
+      : backend_(backend), process_(std::move(process)), pipe_(std::move(pipe)) {
+    // Its end shows in the pass's look at every watched handle; a child without an exit handle
+    // is found by the look for any ended child.
+    const int exit = process_.exitHandle();
+    if (exit >= 0 && backend_.pipeWatch().add(exit)) {
+      exitWatched_ = exit;
+    } else if (process_.isChild()) {
+      backend_.countUnwatchedChild(1);
+    }
+  }
+  ~SystemProcessHandle() override {
+    if (exitWatched_ >= 0) {
+      backend_.pipeWatch().remove(exitWatched_);
+    } else if (process_.isChild()) {
+      backend_.countUnwatchedChild(-1);
+    }
+  }
 
   uint32_t pid() const override { return process_.pid(); }
   bool hasEnded() override { return process_.hasEnded(); }
@@ -67,7 +83,9 @@ class SystemProcessHandle final : public AgentProcessHandle {
     if (pipe_ && pipe_->isNamed) pipe_->named.keepOnClose();
   }
   bool mayHaveEnded() override {
-    // Only children show in the look; an attached process is asked every time.
+    if (exitWatched_ >= 0) return backend_.pipeMayBeReady(exitWatched_);
+    // Only children show in the look for ended children; an attached process without an exit
+    // handle is asked every time.
     return !process_.isChild() || backend_.anyChildMayHaveEnded();
   }
   bool outputMayBeWaiting() override {
@@ -75,9 +93,10 @@ class SystemProcessHandle final : public AgentProcessHandle {
   }
 
  private:
-  const SystemProcessBackend& backend_;
+  SystemProcessBackend& backend_;
   platform::Process process_;
   std::unique_ptr<SystemPipe> pipe_;
+  int exitWatched_ = -1;  // the process's exit handle while it is in the backend's watch
 };
 
 }  // namespace
@@ -85,7 +104,9 @@ class SystemProcessHandle final : public AgentProcessHandle {
 SystemProcessBackend::SystemProcessBackend(std::string pipeRoot) : pipeRoot_(std::move(pipeRoot)) {}
 
 void SystemProcessBackend::beginPass() {
-  childEnded_ = platform::anyChildEnded();
+  // Waiting on no child in particular walks every child in the system's table: only done while
+  // some child cannot be watched by its exit handle.
+  childEnded_ = unwatchedChildren_ > 0 && platform::anyChildEnded();
   pipesLooked_ = watch_.look();
   lookMs_ = platform::systemClock().nowMs();
   looked_ = true;

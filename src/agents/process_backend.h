@@ -125,6 +125,8 @@ class SystemProcessBackend final : public AgentProcessBackend {
   // False when a look within kPassLookMs found nothing in this watched read end.
   bool pipeMayBeReady(int readHandle) const;
   platform::PipeWatch& pipeWatch() { return watch_; }
+  // Children whose end only the look for any ended child can show (no exit handle to watch).
+  void countUnwatchedChild(int change) { unwatchedChildren_ += change; }
 
  private:
   bool lookIsFresh() const;
@@ -135,6 +137,7 @@ class SystemProcessBackend final : public AgentProcessBackend {
   uint64_t lookMs_ = 0;
   bool childEnded_ = true;
   bool pipesLooked_ = false;
+  int unwatchedChildren_ = 0;
 };
 
 }  // namespace agents

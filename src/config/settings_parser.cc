@@ -1,6 +1,7 @@
 // The settings text reader: lines, section headers, key lines, and the key dispatch of each
 // section.
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "config/settings.h"
@@ -122,6 +123,13 @@ void setCommon(CommonSettings& c, const std::string& key, std::string_view value
   }
 }
 
+// Both counts are at most the largest int; their sum stops there too (the start-up's capacity
+// check then refuses that many processes with its own message).
+int32_t processSum(int32_t workers, int32_t heavy) {
+  const int64_t sum = static_cast<int64_t>(workers) + heavy;
+  return sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
+}
+
 void setAgent(AgentConf& a, const std::string& key, std::string_view value) {
   const adt::String text(value);
   if (key == "id") {
@@ -166,10 +174,10 @@ void setAgent(AgentConf& a, const std::string& key, std::string_view value) {
     parseVersionBounds(value, a.verMin, a.verMax);
   } else if (key == "worker_processes") {
     a.workerProcesses = std::max(readInt(value), 1);
-    a.totalProcesses = a.workerProcesses + a.heavyProcesses;
+    a.totalProcesses = processSum(a.workerProcesses, a.heavyProcesses);
   } else if (key == "heavy_processes") {
     a.heavyProcesses = std::max(readInt(value), 0);
-    a.totalProcesses = a.workerProcesses + a.heavyProcesses;
+    a.totalProcesses = processSum(a.workerProcesses, a.heavyProcesses);
   } else if (key == "heavy_extra_mem") {
     a.heavyExtraMem = std::max(readInt(value), 0);
   }

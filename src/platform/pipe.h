@@ -40,7 +40,8 @@ class PipeWatch {
   PipeWatch(const PipeWatch&) = delete;
   PipeWatch& operator=(const PipeWatch&) = delete;
 
-  // Watches a read end; false when it cannot be watched (it then always counts as ready).
+  // Watches a read end, or a process's exit handle (Process::exitHandle(): ready once it has
+  // ended); false when it cannot be watched (it then always counts as ready).
   bool add(int readHandle);
   // Must come before the read end is closed.
   void remove(int readHandle);

@@ -86,6 +86,9 @@ class Process {
   bool valid() const { return pid_ > 0; }
   uint32_t pid() const { return static_cast<uint32_t>(pid_); }
   bool isChild() const { return child_; }
+  // A handle that becomes readable once the process has ended, for a PipeWatch; -1 when the
+  // system gives none (then only hasEnded() tells). It lives as long as this object.
+  int exitHandle() const { return pidfd_; }
 
   // The zero-time wait: true once the process has ended. A stopped process has not ended.
   bool hasEnded();

@@ -7,7 +7,9 @@
 #include "adt/file.h"
 #include "adt/log.h"
 #include "agents/amp.h"
+#include "platform/self.h"
 #include "server/am_server.h"
+#include "server/capacity_check.h"
 #include "server/settings_files.h"
 
 namespace server {
@@ -82,6 +84,13 @@ bool AMServer::reloadSettings() {
 void AMServer::reconfigure(const config::Settings& next, const std::function<void()>& store) {
   const adt::String errors = config::validateSettings(next, this);
   if (!errors.empty()) throw adt::Exception("в конфигурации найдены ошибки:" + errors);
+  // What the new settings ask of this machine, as at start-up: too few descriptors for all
+  // their processes change nothing.
+  {
+    const CapacityReport capacity =
+        checkCapacity(next.common, next.agents, platform::descriptorLimit().soft);
+    if (!capacity.error.empty()) throw adt::Exception(capacity.error);
+  }
 
   // The web listener on a new port is had first: a port that cannot be had changes nothing.
   const uint16_t newHttp = next.common.httpPort;

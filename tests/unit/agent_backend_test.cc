@@ -1,6 +1,6 @@
 // The real process backend: with the agent's own named pipe, output written into the FIFO is
-// read by the manager after the agent has been killed; the pass's one look at all children and
-// pipes tells quiet agents from ones with news, and never hides an end or output.
+// read by the manager after the agent has been killed; the pass's one look at all exit handles
+// and pipes tells quiet agents from ones with news, and never hides an end or output.
 #include "agents/process_backend.h"
 
 #include <gtest/gtest.h>
@@ -65,7 +65,8 @@ TEST(SystemProcessBackendTest, ThePassLookShowsOutputAndEndsAndGoesStaleOutsideA
   AgentSpawn talker, quiet;
   talker.commandLine = "/bin/sh -c \"while [ ! -e " + go + " ]; do sleep 0.01; done; echo news; " +
                        "while [ ! -e " + stop + " ]; do sleep 0.01; done; exit 3\"";
-  quiet.commandLine = "/bin/sh -c \"while [ ! -e " + stop + " ]; do sleep 0.01; done\"";
+  const std::string stopQuiet = dir.path() + "/stop-quiet";
+  quiet.commandLine = "/bin/sh -c \"while [ ! -e " + stopQuiet + " ]; do sleep 0.01; done\"";
   auto a = backend.spawn(talker, backend.createAnonymousPipe(error), error);
   auto b = backend.spawn(quiet, backend.createAnonymousPipe(error), error);
   ASSERT_NE(a, nullptr) << error;
@@ -86,11 +87,18 @@ TEST(SystemProcessBackendTest, ThePassLookShowsOutputAndEndsAndGoesStaleOutsideA
   backend.beginPass();
   EXPECT_FALSE(a->outputMayBeWaiting()) << "read to the end: nothing left";
 
-  // An end shows in the next look, for every child, until it is collected.
+  // An end shows in the next look for that child alone (each is watched by its exit handle),
+  // and stays shown until it is collected.
   testsupport::writeFile(stop, "");
-  ASSERT_TRUE(passSees(backend, [&] { return a->mayHaveEnded() && b->mayHaveEnded(); }));
-  ASSERT_TRUE(testsupport::waitUntil([&] { return a->hasEnded() && b->hasEnded(); }));
+  ASSERT_TRUE(passSees(backend, [&] { return a->mayHaveEnded(); }));
+  EXPECT_FALSE(b->mayHaveEnded());
+  backend.beginPass();
+  EXPECT_TRUE(a->mayHaveEnded());
+  ASSERT_TRUE(a->hasEnded());
   EXPECT_EQ(a->exitStatus().code, 3u);
+  testsupport::writeFile(stopQuiet, "");
+  ASSERT_TRUE(passSees(backend, [&] { return b->mayHaveEnded(); }));
+  ASSERT_TRUE(b->hasEnded());
 
   // A look older than a pass counts for nothing: asked outside a pass, everything may be news.
   testsupport::TempDir other;

@@ -223,6 +223,12 @@ TEST_F(Reconfiguration, ARefusedTextChangesNothingOnDiskOrInMemory) {
   EXPECT_EQ(apply("[agent]\nname=A\nclient_port=7000\n[agent]\nname=A\nclient_port=7000\n"),
             "в конфигурации найдены ошибки:\nA - нарушение уникальности номера порта - "
             "client_port = 7000\nA - нарушение уникальности имени - name = A");
+  // More processes than the descriptors allow (the largest count, plus heavy ones that once
+  // overflowed the sum): refused like at start-up, nothing created.
+  EXPECT_EQ(apply("[agent]\nname=A\nworker_processes=2147483647\nheavy_processes=1\n")
+                .rfind("Недостаточно дескрипторов для 2147483647 процессов агентов", 0),
+            0u);
+  EXPECT_EQ(names(), (std::vector<std::string>{"A"}));
   // A settings file that cannot be written: the directory holds a directory where the new
   // content is staged.
   ASSERT_EQ(::mkdir((ini_ + ".~new").c_str(), 0700), 0);

@@ -254,6 +254,10 @@ TEST(SettingsAgent, ValuesAndTheirCorrections) {
   EXPECT_EQ(a.heavyProcesses, 0);
   EXPECT_EQ(a.heavyExtraMem, 0);
   EXPECT_EQ(a.totalProcesses, 1);
+  // The largest count with heavy ones besides: the sum stops at the largest count.
+  const Settings huge =
+      parsed("[agent]\nworker_processes=99999999999\nheavy_processes=2147483647\n");
+  EXPECT_EQ(huge.agents[0].totalProcesses, 2147483647);
   EXPECT_FALSE(a.runAtLeastOnce);
   EXPECT_EQ(a.clientPort, 6001);
   EXPECT_EQ(a.httpsPort, 8443);

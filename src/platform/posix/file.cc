@@ -14,6 +14,17 @@
 
 namespace platform {
 
+namespace {
+
+// Files are opened without blocking (a FIFO would hold the open); once one is known to be a
+// file, its reads and writes block as usual.
+void readBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+}  // namespace
+
 FileHandle openFile(const std::string& path, int access, int creation, int permissions) {
   // Not blocking while opening: a FIFO put where a file was expected would hold the caller
   // until somebody opened its other end. Only files are wanted; a FIFO is refused.
@@ -40,8 +51,7 @@ FileHandle openFile(const std::string& path, int access, int creation, int permi
       errno = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
       return kNoFile;
     }
-    const int fileFlags = fcntl(fd, F_GETFL);
-    if (fileFlags != -1) fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK);
+    readBlocking(fd);
   }
   return fd;
 }
@@ -68,8 +78,7 @@ FileHandle openFileNoFollow(const std::string& path) {
       errno = EISDIR;
       return kNoFile;
     }
-    const int fileFlags = fcntl(fd, F_GETFL);
-    if (fileFlags != -1) fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK);
+    readBlocking(fd);
   }
   return fd;
 }

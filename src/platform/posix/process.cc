@@ -99,6 +99,10 @@ bool Process::spawn(const SpawnOptions& options) {
   if (pid <= 0) return false;
   pid_ = pid;
   child_ = true;
+  // An unreaped child keeps its id, so this handle cannot name another process; without one
+  // (an older kernel, no descriptor left) the child is waited on by id alone. It is opened
+  // close-on-exec.
+  pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
   return true;
 }
 
