@@ -10,7 +10,8 @@ namespace {
 
 constexpr uint8_t kColon = ':';
 
-// MD5 over the pieces in order.
+// MD5 over the pieces in order. Only the pointers are kept: what was added must outlive
+// finish(), as it does in the one-expression chains below.
 class Md5 {
  public:
   Md5& add(const void* data, size_t n) {

@@ -58,6 +58,7 @@ class PipeWatch {
   struct Watched {
     uint64_t added = 0;  // successful looks made before it was added
     uint64_t seen = 0;   // the look that last saw it ready
+    bool waited = false;  // a handle waited on (an exit handle) rather than a pipe read end
   };
   std::unordered_map<int, Watched> watched_;
   uint64_t looks_ = 0;  // successful looks so far

@@ -220,7 +220,21 @@ TEST(WindowsProcesses, SuspendedChildLivesOnAndATerminatedOneReadsAsExitCodeOne)
   EXPECT_TRUE(platform::readProcessTimes(child.pid(), times));
   EXPECT_GT(times.startUnixMs, 1600000000000ull);
 
+  // The exit handle is watched beside pipes: quiet while the child runs, ready once it ends.
+  platform::OutputPipe quiet;
+  ASSERT_TRUE(quiet.create());
+  platform::PipeWatch watch;
+  ASSERT_NE(child.exitHandle(), -1);
+  ASSERT_TRUE(watch.add(child.exitHandle()));
+  ASSERT_TRUE(watch.add(quiet.readHandle()));
+  ASSERT_TRUE(watch.look());
+  EXPECT_FALSE(watch.mayBeReady(child.exitHandle()));
+  EXPECT_FALSE(watch.mayBeReady(quiet.readHandle()));
+
   EXPECT_TRUE(child.terminate());
+  EXPECT_TRUE(waitUntil([&] { return watch.look() && watch.mayBeReady(child.exitHandle()); }));
+  EXPECT_FALSE(watch.mayBeReady(quiet.readHandle()));
+  watch.remove(child.exitHandle());
   ASSERT_TRUE(waitUntil([&] { return child.hasEnded(); }));
   EXPECT_EQ(child.exitStatus().code, 1);
   EXPECT_TRUE(waitUntil([&] { return watcher.hasEnded(); }));

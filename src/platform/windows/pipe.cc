@@ -110,8 +110,10 @@ PipeWatch::~PipeWatch() = default;
 
 bool PipeWatch::add(int readHandle) {
   if (readHandle < 0) return false;
-  // Counts as ready until a look has been made since.
-  watched_[readHandle] = Watched{looks_, 0};
+  // Counts as ready until a look has been made since. A pipe is peeked; anything else (a
+  // process's exit handle) is waited on without waiting.
+  const bool pipe = GetFileType(win::toHandle(readHandle)) == FILE_TYPE_PIPE;
+  watched_[readHandle] = Watched{looks_, 0, !pipe};
   return true;
 }
 
@@ -121,9 +123,14 @@ bool PipeWatch::look() {
   const DWORD saved = GetLastError();
   ++looks_;
   for (auto& [handle, w] : watched_) {
+    const HANDLE h = win::toHandle(handle);
+    if (w.waited) {
+      // Signalled once the process has ended; a failed wait counts as ready too.
+      if (WaitForSingleObject(h, 0) != WAIT_TIMEOUT) w.seen = looks_;
+      continue;
+    }
     DWORD available = 0;
-    if (!PeekNamedPipe(win::toHandle(handle), nullptr, 0, nullptr, &available, nullptr) ||
-        available > 0) {
+    if (!PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr) || available > 0) {
       w.seen = looks_;
     }
   }
