@@ -8,6 +8,7 @@
 #include "adt/exception.h"
 #include "adt/tagged_reader.h"
 #include "adt/tagged_writer.h"
+#include "platform/net.h"
 
 namespace agents::amp {
 
@@ -202,18 +203,18 @@ bool decodeStartAck(const uint8_t* payload, size_t size, StartAck& out) {
 
 // --- Socket hand-over ---
 
-adt::Bytes encodeSocketHandover(int32_t inheritedHandle) {
+static_assert(kSocketRecordSize == platform::kSocketRecordSize);
+
+adt::Bytes encodeSocketHandover(const uint8_t* record) {
   adt::Bytes out(kSocketPayloadSize, 0);
   putLe32(out.data(), static_cast<uint32_t>(kSocketPayloadSize));
-  putLe32(out.data() + 4, static_cast<uint32_t>(inheritedHandle));
+  std::memcpy(out.data() + 4, record, kSocketRecordSize);
   return out;
 }
 
-bool decodeSocketHandover(const uint8_t* payload, size_t size, int32_t& inheritedHandle) {
+bool decodeSocketHandover(const uint8_t* payload, size_t size, const uint8_t*& record) {
   if (size < kSocketPayloadSize || getLe32(payload) != kSocketPayloadSize) return false;
-  const int32_t handle = static_cast<int32_t>(getLe32(payload + 4));
-  if (handle < 0) return false;
-  inheritedHandle = handle;
+  record = payload + 4;
   return true;
 }
 

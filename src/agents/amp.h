@@ -147,14 +147,14 @@ adt::Bytes encodeStartAck(std::optional<uint32_t> managerPid);
 bool decodeStartAck(const uint8_t* payload, size_t size, StartAck& out);
 
 // --- Listening socket hand-over (codes 18 and 20) ---
-// uint32 376 (the payload size) followed by the 372-byte protocol-info record. On POSIX the
-// agent has inherited the socket: the record carries the inherited descriptor number in its
-// first four bytes and zeros elsewhere.
+// uint32 376 (the payload size) followed by the 372-byte protocol-info record, carried as is:
+// what it holds is the platform's (platform::socketRecordFor, platform::socketFromRecord).
 inline constexpr size_t kSocketRecordSize = 372;
 inline constexpr size_t kSocketPayloadSize = 4 + kSocketRecordSize;
-adt::Bytes encodeSocketHandover(int32_t inheritedHandle);
-// False unless the payload is at least 376 bytes, starts with 376 and names a handle >= 0.
-bool decodeSocketHandover(const uint8_t* payload, size_t size, int32_t& inheritedHandle);
+adt::Bytes encodeSocketHandover(const uint8_t* record);
+// False unless the payload is at least 376 bytes and starts with 376; `record` then points at
+// the record inside the payload.
+bool decodeSocketHandover(const uint8_t* payload, size_t size, const uint8_t*& record);
 
 // --- Telemetry (code 12) ---
 // The payload is a tagged stream. A task starts with tag 1 (16 bytes: id, type, op, pulse);

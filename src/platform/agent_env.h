@@ -31,6 +31,14 @@ bool isListeningSocket(SocketHandle h);
 // Keeps the handle from passing on to processes started later. False on failure.
 bool setNotInherited(int handle);
 
+// The listening socket that a hand-over record from the manager names (socketRecordFor,
+// kSocketRecordSize bytes), no longer passed on to processes started later; kNoSocket, with
+// the reason in `why`, when the record names none. POSIX: the descriptor in its first four
+// bytes, which must be one of `inherited` (those open at the start), above 2, and a listening
+// socket. Windows: a new socket made from the system's duplication record.
+SocketHandle socketFromRecord(const uint8_t* record, const std::vector<int>& inherited,
+                              std::string& why);
+
 // From now on SIGTERM and SIGINT do not end the process: each is recorded and makes
 // terminationWakeHandle() readable. Broken-pipe signals are ignored from now on. Call once.
 // False when the wake handle cannot be created.

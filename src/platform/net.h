@@ -24,6 +24,7 @@ constexpr int kNetTooManyHandles = 10024;  // the process (or the system) has no
 constexpr int kNetNoBuffers = 10055;
 constexpr int kNetConnReset = 10054;
 constexpr int kNetNotConnected = 10057;
+constexpr int kNetInvalidArgument = 10022;
 constexpr int kNetTimedOut = 10060;
 constexpr int kNetHostNotFound = 11001;
 
@@ -107,6 +108,15 @@ int socketLocalName(SocketHandle h, Endpoint* local);
 // Shutting down a socket that has no connection (listening, unconnected datagram) fails with
 // kNetNotConnected.
 int socketShutdown(SocketHandle h, ShutdownHow how);
+
+// Handing a listening socket to another process: the record sent to the agent over its link.
+constexpr size_t kSocketRecordSize = 372;
+// Fills `record` (kSocketRecordSize bytes) so that process `pid` can take `socket` over.
+// POSIX: the child inherited the socket at its start as `inheritedHandle`
+// (SpawnOptions::inheritedSockets); the record carries that number in its first four bytes,
+// little-endian, and zeros elsewhere. Windows: the system's duplication record of `socket` for
+// `pid` (nothing is inherited at the start there). Returns 0 or the error code.
+int socketRecordFor(SocketHandle socket, uint32_t pid, int inheritedHandle, uint8_t* record);
 
 // Waits until one of the entries is ready or timeoutMs passes (negative: no limit).
 // value = the number of ready entries (0 on time-out).

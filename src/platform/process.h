@@ -43,7 +43,8 @@ struct SpawnOptions {
   // Listening sockets handed to the child as handles 3, 4, ... in this order, announced with
   // LISTEN_FDS (their number) and LISTEN_PID (the child's pid). Without any, LISTEN_FDS,
   // LISTEN_PID and LISTEN_FDNAMES inherited from this process are removed from the child's
-  // environment.
+  // environment. Windows inherits none of them: there the socket goes over later, by the
+  // duplication record of socketRecordFor (net.h).
   std::vector<int> inheritedSockets;
 };
 

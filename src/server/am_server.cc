@@ -507,8 +507,14 @@ void AMServer::startReport(const uint8_t* payload, size_t size, uint16_t sourceP
     link.send(amp::kStartAck, 0, ack.data(), ack.size());
     for (int i = 0; i < 2; ++i) {
       if (!agent->httpListener[i] || p->inheritedHttp[i] < 0) continue;
-      const adt::Bytes record = amp::encodeSocketHandover(p->inheritedHttp[i]);
-      link.send(i == 0 ? amp::kHttpSocket : amp::kHttpsSocket, 0, record.data(), record.size());
+      uint8_t record[platform::kSocketRecordSize];
+      if (const int e = platform::socketRecordFor(agent->httpListener[i]->socketHandle(), p->pid,
+                                                  p->inheritedHttp[i], record)) {
+        adt::log(adt::LOG_ERR, adt::SocketException("WSADuplicateSocket", e).what());
+        continue;
+      }
+      const adt::Bytes handover = amp::encodeSocketHandover(record);
+      link.send(i == 0 ? amp::kHttpSocket : amp::kHttpsSocket, 0, handover.data(), handover.size());
     }
     return;
   }

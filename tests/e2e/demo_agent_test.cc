@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -324,10 +325,24 @@ TEST(DemoAgent, PrintsInheritedDescriptorsAndServesTheHandedOverSocket) {
   ASSERT_TRUE(report) << agent.output();
   EXPECT_NE(agent.output().find(" fds: 0 1 2 3\n"), std::string::npos) << agent.output();
 
+  // The manager's record of a socket inherited as descriptor `fd`: the number, little-endian,
+  // then zeros.
+  auto handover = [](int fd) {
+    uint8_t record[platform::kSocketRecordSize];
+    EXPECT_EQ(platform::socketRecordFor(platform::kNoSocket, 0, fd, record), 0);
+    return amp::encodeSocketHandover(record);
+  };
+  uint8_t unused[platform::kSocketRecordSize];
+  EXPECT_EQ(platform::socketRecordFor(platform::kNoSocket, 0, -1, unused),
+            platform::kNetInvalidArgument);
+  const adt::Bytes three = handover(3);
+  EXPECT_EQ(adt::Bytes(three.begin() + 4, three.begin() + 8), (adt::Bytes{3, 0, 0, 0}));
+  EXPECT_TRUE(std::all_of(three.begin() + 8, three.end(), [](uint8_t b) { return b == 0; }));
+
   // Descriptors that are not an inherited listening socket are refused without an answer.
-  m.send(report->fromPort, amp::kHttpsSocket, 0, amp::encodeSocketHandover(1));
-  m.send(report->fromPort, amp::kHttpsSocket, 0, amp::encodeSocketHandover(77));
-  m.send(report->fromPort, amp::kHttpSocket, 0, amp::encodeSocketHandover(3));
+  m.send(report->fromPort, amp::kHttpsSocket, 0, handover(1));
+  m.send(report->fromPort, amp::kHttpsSocket, 0, handover(77));
+  m.send(report->fromPort, amp::kHttpSocket, 0, three);
   const auto taken = m.receive(amp::kHttpSocketTaken);
   ASSERT_TRUE(taken) << agent.output();
   EXPECT_EQ(agent.output().find("took over the HTTPS"), std::string::npos);

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/agent_env.h"
 #include "platform/clock.h"
 #include "platform/digest.h"
 #include "platform/error.h"
@@ -194,13 +195,14 @@ TEST(WindowsProcesses, MissingProgramOrDirectoryFailsWithTheSystemsCode) {
   EXPECT_NE(platform::lastError(), 0);
 }
 
-TEST(WindowsProcesses, HandedOverSocketsAreRefusedPlainlyNotDropped) {
+TEST(WindowsProcesses, SocketsNamedForTheChildAreNotInheritedButStartIt) {
+  // They go over later by their duplication record (see WindowsSockets below).
   platform::SpawnOptions options;
   options.args = shell("exit 0");
   options.inheritedSockets = {1234};
   platform::Process child;
-  EXPECT_FALSE(child.spawn(options));
-  EXPECT_EQ(platform::lastError(), 50);  // ERROR_NOT_SUPPORTED
+  ASSERT_TRUE(child.spawn(options)) << platform::lastError();
+  EXPECT_TRUE(waitUntil([&] { return child.hasEnded(); }));
 }
 
 TEST(WindowsProcesses, SuspendedChildLivesOnAndATerminatedOneReadsAsExitCodeOne) {
@@ -289,6 +291,41 @@ TEST(WindowsPoller, ReportsReadyDatagramSocketsByKeyUntilRemoved) {
   EXPECT_EQ(poller->wait(events, 4, 100).value, 0);
   platform::socketClose(ha);
   platform::socketClose(hb);
+}
+
+TEST(WindowsSockets, AListeningSocketGoesOverByItsDuplicationRecord) {
+  const platform::NetResult listener = platform::socketCreate(platform::kTcp);
+  ASSERT_TRUE(listener.ok());
+  const int h = static_cast<int>(listener.value);
+  ASSERT_EQ(platform::socketBind(h, {platform::hostToNet32(0x7f000001), 0}), 0);
+  platform::Endpoint bound;
+  ASSERT_EQ(platform::socketLocalName(h, &bound), 0);
+  ASSERT_EQ(platform::socketListen(h, 8), 0);
+
+  uint8_t record[platform::kSocketRecordSize];
+  ASSERT_EQ(platform::socketRecordFor(h, platform::currentProcessId(), -1, record), 0);
+  std::string why;
+  const int taken = platform::socketFromRecord(record, {}, why);
+  ASSERT_NE(taken, platform::kNoSocket) << why;
+  EXPECT_NE(taken, h);
+  platform::socketClose(h);  // the copy serves alone
+
+  const platform::NetResult c = platform::socketCreate(platform::kTcp);
+  ASSERT_TRUE(c.ok());
+  ASSERT_EQ(platform::socketConnect(static_cast<int>(c.value), bound), 0);
+  const platform::NetResult accepted = platform::socketAccept(taken, nullptr);
+  ASSERT_TRUE(accepted.ok()) << accepted.error;
+  platform::socketClose(static_cast<int>(accepted.value));
+  platform::socketClose(static_cast<int>(c.value));
+  platform::socketClose(taken);
+
+  // No socket, no record; a record of nothing, no socket.
+  EXPECT_NE(platform::socketRecordFor(platform::kNoSocket, platform::currentProcessId(), -1,
+                                      record),
+            0);
+  const uint8_t nothing[platform::kSocketRecordSize] = {};
+  EXPECT_EQ(platform::socketFromRecord(nothing, {}, why), platform::kNoSocket);
+  EXPECT_FALSE(why.empty());
 }
 
 TEST(WindowsSockets, RefusedConnectionAndListenerShutdownGiveTheWinsockCodes) {

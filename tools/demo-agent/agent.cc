@@ -227,26 +227,21 @@ void DemoAgent::onStop(uint32_t code) {
 void DemoAgent::takeOverSocket(const amp::Datagram& d) {
   const uint32_t code = d.header.code;
   const char* what = code == amp::kHttpSocket ? "HTTP" : "HTTPS";
-  int32_t fd = -1;
-  if (!amp::decodeSocketHandover(d.payload, d.payloadSize, fd)) {
+  const uint8_t* record = nullptr;
+  if (!amp::decodeSocketHandover(d.payload, d.payloadSize, record)) {
     out_.line(adt::format("%s socket hand-over refused: malformed record", what));
+    return;
+  }
+  std::string why;
+  const platform::SocketHandle fd = platform::socketFromRecord(record, inherited_, why);
+  if (fd == platform::kNoSocket) {
+    out_.line(adt::format("%s socket hand-over refused: %s", what, why.c_str()));
     return;
   }
   if (http_.hasListener(fd)) {  // told again (a repeated start report): confirm again
     answer(code, 0);
     return;
   }
-  // Only a descriptor inherited at start can be the manager's socket; anything else would be
-  // one of our own.
-  const bool inherited = std::find(inherited_.begin(), inherited_.end(), fd) != inherited_.end();
-  if (!inherited || fd <= 2 || !platform::isListeningSocket(fd)) {
-    out_.line(
-        adt::format("%s socket hand-over refused: descriptor %d is no inherited listening "
-                    "socket",
-                    what, fd));
-    return;
-  }
-  platform::setNotInherited(fd);
   http_.addListener(fd);
   out_.line(adt::format("took over the %s listening socket (descriptor %d)", what, fd));
   answer(code, 0);

@@ -85,6 +85,22 @@ bool setNotInherited(int handle) {
   return flags >= 0 && ::fcntl(handle, F_SETFD, flags | FD_CLOEXEC) == 0;
 }
 
+SocketHandle socketFromRecord(const uint8_t* record, const std::vector<int>& inherited,
+                              std::string& why) {
+  uint32_t n = 0;
+  for (int i = 0; i < 4; ++i) n |= static_cast<uint32_t>(record[i]) << (8 * i);
+  const auto fd = static_cast<int32_t>(n);
+  // Only a descriptor inherited at the start can be the manager's socket; anything else would
+  // be one of our own.
+  const bool wasInherited = std::find(inherited.begin(), inherited.end(), fd) != inherited.end();
+  if (!wasInherited || fd <= 2 || !isListeningSocket(fd)) {
+    why = "descriptor " + std::to_string(fd) + " is no inherited listening socket";
+    return kNoSocket;
+  }
+  setNotInherited(fd);
+  return fd;
+}
+
 bool catchTerminationSignals() {
   if (g_wakeRead < 0) {
     int fds[2];

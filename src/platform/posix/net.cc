@@ -429,4 +429,12 @@ uint32_t hostToNet32(uint32_t v) { return htonl(v); }
 uint16_t hostToNet16(uint16_t v) { return htons(v); }
 uint32_t netToHost32(uint32_t v) { return ntohl(v); }
 
+int socketRecordFor(SocketHandle, uint32_t, int inheritedHandle, uint8_t* record) {
+  if (inheritedHandle < 0) return kNetInvalidArgument;
+  std::memset(record, 0, kSocketRecordSize);
+  const auto n = static_cast<uint32_t>(inheritedHandle);
+  for (int i = 0; i < 4; ++i) record[i] = static_cast<uint8_t>(n >> (8 * i));
+  return 0;
+}
+
 }  // namespace platform

@@ -1,7 +1,9 @@
 #include "platform/agent_env.h"
 
 #include <atomic>
+#include <cstring>
 
+#include "platform/error.h"
 #include "platform/windows/win.h"
 
 namespace platform {
@@ -76,6 +78,29 @@ bool isListeningSocket(SocketHandle h) {
 
 bool setNotInherited(int handle) {
   return SetHandleInformation(win::toHandle(handle), HANDLE_FLAG_INHERIT, 0) != 0;
+}
+
+SocketHandle socketFromRecord(const uint8_t* record, const std::vector<int>&, std::string& why) {
+  if (const int e = win::startWinsock()) {
+    why = "WSAStartup: " + systemErrorText(e);
+    return kNoSocket;
+  }
+  WSAPROTOCOL_INFOA info;
+  static_assert(sizeof info == kSocketRecordSize);
+  std::memcpy(&info, record, sizeof info);
+  const SOCKET s = WSASocketA(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, &info, 0,
+                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) {
+    why = "WSASocket: " + systemErrorText(WSAGetLastError());
+    return kNoSocket;
+  }
+  const int h = win::fromSocket(s);
+  if (!isListeningSocket(h)) {
+    closesocket(s);
+    why = "the record names no listening socket";
+    return kNoSocket;
+  }
+  return h;
 }
 
 bool catchTerminationSignals() {

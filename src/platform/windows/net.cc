@@ -5,6 +5,7 @@
 
 #include <mstcpip.h>
 
+#include <cstring>
 #include <vector>
 
 namespace platform {
@@ -306,5 +307,17 @@ NetResult socketTakeSendError(SocketHandle, Endpoint*, int*) { return done(0); }
 uint32_t hostToNet32(uint32_t v) { return htonl(v); }
 uint16_t hostToNet16(uint16_t v) { return htons(v); }
 uint32_t netToHost32(uint32_t v) { return ntohl(v); }
+
+// The record is the system's duplication record in its ANSI form, which has no pointers: the
+// same 372 bytes for a 32-bit and a 64-bit process.
+static_assert(sizeof(WSAPROTOCOL_INFOA) == kSocketRecordSize);
+
+int socketRecordFor(SocketHandle socket, uint32_t pid, int, uint8_t* record) {
+  if (const int e = win::startWinsock()) return e;
+  WSAPROTOCOL_INFOA info{};
+  if (WSADuplicateSocketA(s(socket), pid, &info) != 0) return lastCode();
+  std::memcpy(record, &info, sizeof info);
+  return 0;
+}
 
 }  // namespace platform

@@ -43,11 +43,10 @@ std::wstring environmentBlock(const SpawnOptions& options) {
                               }),
                vars.end());
   };
-  if (options.inheritedSockets.empty()) {
-    drop("LISTEN_FDS");
-    drop("LISTEN_PID");
-    drop("LISTEN_FDNAMES");
-  }
+  // Nothing is inherited by descriptor number here (see spawnChild).
+  drop("LISTEN_FDS");
+  drop("LISTEN_PID");
+  drop("LISTEN_FDNAMES");
   for (const auto& [name, value] : options.environment) {
     drop(name);
     vars.push_back(win::widen(name + "=" + value));
@@ -80,10 +79,8 @@ HANDLE spawnChild(const SpawnOptions& options, DWORD& pid) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  if (!options.inheritedSockets.empty()) {
-    win::unavailable("handing listening sockets to a started process");
-    return nullptr;
-  }
+  // Listening sockets are not inherited here: the manager hands each over once the agent has
+  // reported, by the system's duplication record for the agent's process (socketRecordFor).
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr);
