@@ -1,30 +1,15 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows programs (am.exe, amctl.exe, demo-agent.exe) and the unit test
 # program into build-win/ with mingw-w64; runs nothing (tests/windows/run.sh runs them under
-# wine), so it can go beside the Linux tests. Installs what it needs first, the way
-# scripts/deps.sh does. Prints its wall time.
+# wine), so it can go beside the Linux tests. Installs what it needs first (scripts/deps.sh).
+# Prints its wall time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 start=$SECONDS
-# The cross compilers, the target's zlib, GoogleTest's sources and wine (64-bit; the 32-bit
-# compilers too where this machine runs 32-bit programs).
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
-          libz-mingw-w64-dev googletest wine wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "build-windows: installing ${missing[*]}"
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then
-    command -v sudo >/dev/null || { echo "build-windows: not root and no sudo: install ${missing[*]}" >&2; exit 1; }
-    sudo="sudo"
-  fi
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# The cross compilers, the target's zlib, GoogleTest's sources and wine are among the tests'
+# packages.
+bash scripts/deps.sh
 
 # 32-bit Windows, as the manager's users run it, when this machine can run 32-bit wine; the
 # 64-bit target otherwise (a kernel without 32-bit program support cannot run wine32).

@@ -293,14 +293,23 @@ TEST(WindowsPoller, ReportsReadyDatagramSocketsByKeyUntilRemoved) {
   platform::socketClose(hb);
 }
 
-TEST(WindowsSockets, AListeningSocketGoesOverByItsDuplicationRecord) {
+// A listening TCP socket on a free loopback port; kNoSocket when one cannot be made.
+int listeningOnLoopback(platform::Endpoint& bound) {
   const platform::NetResult listener = platform::socketCreate(platform::kTcp);
-  ASSERT_TRUE(listener.ok());
+  if (!listener.ok()) return platform::kNoSocket;
   const int h = static_cast<int>(listener.value);
-  ASSERT_EQ(platform::socketBind(h, {platform::hostToNet32(0x7f000001), 0}), 0);
+  if (platform::socketBind(h, {platform::hostToNet32(0x7f000001), 0}) != 0 ||
+      platform::socketLocalName(h, &bound) != 0 || platform::socketListen(h, 8) != 0) {
+    platform::socketClose(h);
+    return platform::kNoSocket;
+  }
+  return h;
+}
+
+TEST(WindowsSockets, AListeningSocketGoesOverByItsDuplicationRecord) {
   platform::Endpoint bound;
-  ASSERT_EQ(platform::socketLocalName(h, &bound), 0);
-  ASSERT_EQ(platform::socketListen(h, 8), 0);
+  const int h = listeningOnLoopback(bound);
+  ASSERT_NE(h, platform::kNoSocket);
 
   uint8_t record[platform::kSocketRecordSize];
   ASSERT_EQ(platform::socketRecordFor(h, platform::currentProcessId(), -1, record), 0);
@@ -329,13 +338,9 @@ TEST(WindowsSockets, AListeningSocketGoesOverByItsDuplicationRecord) {
 }
 
 TEST(WindowsSockets, RefusedConnectionAndListenerShutdownGiveTheWinsockCodes) {
-  const platform::NetResult listener = platform::socketCreate(platform::kTcp);
-  ASSERT_TRUE(listener.ok());
-  const int h = static_cast<int>(listener.value);
-  ASSERT_EQ(platform::socketBind(h, {platform::hostToNet32(0x7f000001), 0}), 0);
   platform::Endpoint bound;
-  ASSERT_EQ(platform::socketLocalName(h, &bound), 0);
-  ASSERT_EQ(platform::socketListen(h, 8), 0);
+  const int h = listeningOnLoopback(bound);
+  ASSERT_NE(h, platform::kNoSocket);
   EXPECT_EQ(platform::socketShutdown(h, platform::kShutBoth), platform::kNetNotConnected);
   platform::socketClose(h);
 

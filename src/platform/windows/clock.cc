@@ -3,9 +3,8 @@
 #include "platform/windows/win.h"
 
 namespace platform {
-namespace {
 
-LocalTime fromSystemTime(const SYSTEMTIME& s) {
+LocalTime win::fromSystemTime(const SYSTEMTIME& s) {
   LocalTime t;
   t.year = s.wYear;
   t.month = s.wMonth;
@@ -18,6 +17,8 @@ LocalTime fromSystemTime(const SYSTEMTIME& s) {
   return t;
 }
 
+namespace {
+
 class WindowsClock final : public Clock {
  public:
   uint64_t nowMs() override { return GetTickCount64(); }
@@ -25,7 +26,7 @@ class WindowsClock final : public Clock {
   LocalTime localNow() override {
     SYSTEMTIME s;
     GetLocalTime(&s);
-    return fromSystemTime(s);
+    return win::fromSystemTime(s);
   }
 };
 

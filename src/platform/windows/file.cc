@@ -24,17 +24,8 @@ bool attributes(const std::string& path, WIN32_FILE_ATTRIBUTE_DATA& out) {
 LocalTime localTime(const FILETIME& utc) {
   FILETIME local;
   SYSTEMTIME s;
-  LocalTime t;
-  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &s)) return t;
-  t.year = s.wYear;
-  t.month = s.wMonth;
-  t.day = s.wDay;
-  t.hour = s.wHour;
-  t.minute = s.wMinute;
-  t.second = s.wSecond;
-  t.millisecond = s.wMilliseconds;
-  t.weekday = s.wDayOfWeek == 0 ? 7 : s.wDayOfWeek;
-  return t;
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &s)) return {};
+  return win::fromSystemTime(s);
 }
 
 bool isAbsolute(const std::string& p) {

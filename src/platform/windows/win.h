@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/clock.h"
+
 namespace platform::win {
 
 // The interfaces carry handles as int: kernel handles and sockets fit in 32 bits on every
@@ -34,6 +36,9 @@ int startWinsock();
 inline uint64_t fileTimeMs(const FILETIME& t) {
   return ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000u;
 }
+
+// A broken-down time as the layer hands it up (weekday 1 = Monday ... 7 = Sunday).
+LocalTime fromSystemTime(const SYSTEMTIME& s);
 
 // The system name of a pipe that an agent opens as "<defaultPipeRoot()>/<name>".
 std::wstring pipeWriterPath(const std::string& path);
