@@ -27,6 +27,9 @@ class Receiver(slixmpp.ClientXMPP):
 
     async def started(self, _):
         self.send_presence()
+        # The server handles one session's stanzas in order: once the roster answer is back,
+        # it has taken the presence too, and a message sent now finds this client online.
+        await self.get_roster()
         with open(self.ready + '.tmp', 'w') as f:
             f.write('ready')
         os.rename(self.ready + '.tmp', self.ready)
