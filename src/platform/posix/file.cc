@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/path_normal.h"
 
 namespace platform {
 
@@ -257,21 +258,7 @@ std::string currentDirectory() {
 
 std::string absolutePath(const std::string& path) {
   std::string full = !path.empty() && path[0] == '/' ? path : currentDirectory() + "/" + path;
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i <= full.size()) {
-    size_t j = full.find('/', i);
-    if (j == std::string::npos) j = full.size();
-    std::string part = full.substr(i, j - i);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    i = j + 1;
-  }
-  std::string out;
-  for (const auto& p : parts) out += "/" + p;
+  const std::string out = normalSlashPath(full);
   return out.empty() ? "/" : out;
 }
 

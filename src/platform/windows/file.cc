@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/path_normal.h"
 #include "platform/windows/win.h"
 
 namespace platform {
@@ -217,22 +218,8 @@ std::string absolutePath(const std::string& path) {
   } else {
     drive = currentDirectory().substr(0, 2);
   }
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i <= full.size()) {
-    size_t j = full.find('/', i);
-    if (j == std::string::npos) j = full.size();
-    std::string part = full.substr(i, j - i);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    i = j + 1;
-  }
-  std::string out = drive;
-  for (const auto& p : parts) out += "/" + p;
-  return parts.empty() ? drive + "/" : out;
+  const std::string out = normalSlashPath(full);
+  return drive + (out.empty() ? "/" : out);
 }
 
 bool fileModifiedLocalTime(const std::string& path, LocalTime& out) {
