@@ -29,6 +29,10 @@ list(APPEND _tests ${_windows})
 
 # One program for all of them, so that wine starts once for the whole run.
 add_executable(windows_unit_tests ${_tests})
+# As on Linux: test code without optimisation, GoogleTest's header parsed once.
+target_compile_options(windows_unit_tests PRIVATE -O0)
+target_compile_options(am_test_support PRIVATE -O0)
+target_precompile_headers(windows_unit_tests PRIVATE <gtest/gtest.h> <chrono> <filesystem> <thread>)
 set_target_properties(windows_unit_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 target_link_libraries(windows_unit_tests PRIVATE am_all am_test_support GTest::gtest_main GTest::gmock)
 if(TARGET amclient)
