@@ -135,12 +135,42 @@ void BM_GroupPenaltiesRanked(benchmark::State& state) {
   }
 }
 
+// The load statistics one telemetry asks for, with a sample a second behind it (a full quarter
+// hour: 900 samples): counted from the samples each time (what every telemetry did) and from the
+// windows kept since the last telemetry. Each iteration is one telemetry: statistics, then the
+// new sample.
+template <bool kKept>
+void telemetryStatistics(benchmark::State& state) {
+  const double second = 1.0 / 86400;
+  agents::SampleHistory h;
+  double t = 45000.5;
+  uint32_t i = 0;
+  const auto one = [&] {
+    agents::amp::PerformanceSample s;
+    s.setWord(2, i);
+    s.setNestedValue(1, (i % 97) * 131072);
+    s.setNestedValue(5, 128 * 131072);
+    h.store(t, 4000, agents::amp::Sample{agents::amp::encodePerformanceSample(s), s, 0});
+    t += second;
+    ++i;
+  };
+  for (int k = 0; k < 3600; ++k) one();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(kKept ? h.compute(t) : h.computeByWalk(t));
+    one();
+  }
+}
+void BM_TelemetryStatisticsCounted(benchmark::State& state) { telemetryStatistics<false>(state); }
+void BM_TelemetryStatisticsKept(benchmark::State& state) { telemetryStatistics<true>(state); }
+
 BENCHMARK(BM_GroupPenaltiesOneByOne)->Arg(64)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_GroupPenaltiesRanked)->Arg(64)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AgentsListPlain)->Arg(20)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AgentsListLoggedIn)->Arg(20)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AgentsListLoggedInOneGroup)->Arg(200)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SupervisionPass)->Arg(20)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TelemetryStatisticsCounted);
+BENCHMARK(BM_TelemetryStatisticsKept);
 BENCHMARK(BM_SupervisionPassOneGroup)->Arg(200)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

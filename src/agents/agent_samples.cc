@@ -24,16 +24,34 @@ int64_t daysToMs(double days) {
   return static_cast<int64_t>(std::llround(ms));
 }
 
-// The values of one window, newest sample first.
-struct Window {
+// The values of one window.
+struct WindowValues {
   int64_t ratio = 0, used = 0, free = 0, requests = 0, gcMs = 0, timeMs = 0;
 };
 
-Window evaluate(const std::vector<const SampleFigures*>& samples) {
-  Window w;
-  if (samples.empty()) return w;
-  const SampleFigures& newest = *samples.front();
-  if (samples.size() == 1) {  // a lone sample stands for itself
+// Statistics 3 to 15 but 9 from the minute's and the quarter's values.
+LoadStatistics statisticsOf(const WindowValues& m, const WindowValues& q) {
+  LoadStatistics st{};
+  st[2] = m.ratio;      // 3
+  st[3] = m.used;       // 4
+  st[4] = m.requests;   // 5
+  st[6] = m.gcMs;       // 7
+  st[9] = m.free;       // 10
+  st[10] = q.used;      // 11
+  st[11] = q.requests;  // 12
+  st[12] = q.timeMs;    // 13
+  st[13] = q.gcMs;      // 14
+  st[14] = q.ratio;     // 15
+  return st;
+}
+
+// The values of a window of `n` samples from its newest and oldest and the sums of the averaged
+// figures; a lone sample stands for itself.
+WindowValues valuesOf(const SampleFigures& newest, const SampleFigures& oldest, int64_t n,
+                      int64_t ratioSum, int64_t usedSum, int64_t freeSum) {
+  WindowValues w;
+  if (n == 0) return w;
+  if (n == 1) {
     w.ratio = memoryRatio(newest);
     w.used = newest.used / kMemoryUnit;
     w.free = newest.free / kMemoryUnit;
@@ -42,21 +60,35 @@ Window evaluate(const std::vector<const SampleFigures*>& samples) {
     w.timeMs = daysToMs(newest.workDays);
     return w;
   }
+  w.ratio = ratioSum / n;
+  w.used = usedSum / n;
+  w.free = freeSum / n;
+  w.requests = static_cast<int64_t>(newest.requests) - static_cast<int64_t>(oldest.requests);
+  w.gcMs = daysToMs(newest.gcDays - oldest.gcDays);
+  w.timeMs = daysToMs(newest.workDays - oldest.workDays);
+  return w;
+}
+
+// The values of one window from its samples, newest first.
+WindowValues evaluate(const std::vector<const SampleFigures*>& samples) {
+  if (samples.empty()) return WindowValues{};
   int64_t ratioSum = 0, usedSum = 0, freeSum = 0;
   for (const SampleFigures* s : samples) {
     ratioSum += memoryRatio(*s);
     usedSum += s->used / kMemoryUnit;
     freeSum += s->free / kMemoryUnit;
   }
-  const int64_t n = static_cast<int64_t>(samples.size());
-  w.ratio = ratioSum / n;
-  w.used = usedSum / n;
-  w.free = freeSum / n;
-  const SampleFigures& oldest = *samples.back();
-  w.requests = static_cast<int64_t>(newest.requests) - static_cast<int64_t>(oldest.requests);
-  w.gcMs = daysToMs(newest.gcDays - oldest.gcDays);
-  w.timeMs = daysToMs(newest.workDays - oldest.workDays);
-  return w;
+  return valuesOf(*samples.front(), *samples.back(), static_cast<int64_t>(samples.size()),
+                  ratioSum, usedSum, freeSum);
+}
+
+// Statistic 9, samples per minute over the quarter hour, from the windows' sizes and the
+// quarter's newest and oldest times.
+int64_t samplesPerMinute(size_t minute, size_t quarter, double newest, double oldest) {
+  if (minute == 1) return 10;
+  if (quarter < 2) return 0;
+  const double span = newest - oldest;
+  return span > 0 ? static_cast<int64_t>(static_cast<double>(quarter) / (span * 1440)) : 0;
 }
 
 }  // namespace
@@ -91,9 +123,20 @@ RawSample SampleHistory::rawAt(size_t i) const {
 void SampleHistory::store(double time, uint32_t pid, const amp::Sample& sample) {
   if (entries_.size() >= kRingSize) {
     const Entry& oldest = entries_.front();
+    // The oldest leaves the kept windows too (the counted one ends where the samples end).
+    if (windowsKept_ && countedEnd_ <= entriesBase_) {
+      windowsKept_ = false;  // nothing counted is left
+    } else if (windowsKept_) {
+      for (Window* w : {&quarter_, &minute_}) {
+        if (w->first != entriesBase_) continue;
+        w->add(oldest.figures, -1);
+        ++w->first;
+      }
+    }
     bytes_.erase(bytes_.begin(), bytes_.begin() + oldest.rawSize);
     bytesBase_ += oldest.rawSize;
     entries_.pop_front();
+    ++entriesBase_;
   }
   Entry e;
   e.figures = SampleFigures::of(time, sample.values);
@@ -122,7 +165,87 @@ bool SampleHistory::sameAsNewest(const adt::Bytes& raw) const {
   return std::equal(raw.begin(), raw.end(), first);
 }
 
+void SampleHistory::Window::add(const SampleFigures& f, int64_t sign) {
+  ratio += sign * memoryRatio(f);
+  used += sign * static_cast<int64_t>(f.used / kMemoryUnit);
+  free += sign * static_cast<int64_t>(f.free / kMemoryUnit);
+}
+
+void SampleHistory::Window::moveTo(double bound, const SampleHistory& h, uint64_t end) {
+  since = bound;
+  while (first < end && h.at(first).figures.time < bound) {
+    add(h.at(first).figures, -1);
+    ++first;
+  }
+}
+
+bool SampleHistory::advanceWindows(double quarterSince, double minuteSince) const {
+  if (!windowsKept_ || countedEnd_ < entriesBase_ || quarterSince < quarter_.since ||
+      minuteSince < minute_.since) {
+    return false;
+  }
+  const uint64_t end = endSeq();
+  for (uint64_t seq = countedEnd_; seq < end; ++seq) {
+    const double t = at(seq).figures.time;
+    // A sample older than the one before it, or never written: the windows are no longer runs
+    // of growing times.
+    if (t == 0 || (seq > entriesBase_ && t < at(seq - 1).figures.time)) return false;
+    quarter_.add(at(seq).figures, 1);
+    minute_.add(at(seq).figures, 1);
+  }
+  countedEnd_ = end;
+  quarter_.moveTo(quarterSince, *this, end);
+  minute_.moveTo(minuteSince, *this, end);
+  return true;
+}
+
+void SampleHistory::countWindows(double quarterSince, double minuteSince) const {
+  const uint64_t end = endSeq();
+  quarter_ = Window{end, quarterSince};
+  minute_ = Window{end, minuteSince};
+  countedEnd_ = end;
+  windowsKept_ = true;
+  // Newest first, as far as the quarter reaches. The windows are kept only when the quarter's
+  // times never fall; then the minute is the run of its newest samples.
+  for (uint64_t seq = end; seq > entriesBase_; --seq) {
+    const SampleFigures& f = at(seq - 1).figures;
+    if (f.time == 0 || f.time < quarterSince) break;
+    if (seq < end && f.time > at(seq).figures.time) windowsKept_ = false;
+    quarter_.add(f, 1);
+    quarter_.first = seq - 1;
+    if (f.time >= minuteSince) {
+      minute_.add(f, 1);
+      minute_.first = seq - 1;
+    }
+  }
+}
+
+LoadStatistics SampleHistory::fromWindows() const {
+  const uint64_t end = countedEnd_;
+  const auto values = [&](const Window& w) {
+    if (w.first == end) return WindowValues{};
+    return valuesOf(at(end - 1).figures, at(w.first).figures,
+                    static_cast<int64_t>(end - w.first), w.ratio, w.used, w.free);
+  };
+  LoadStatistics st = statisticsOf(values(minute_), values(quarter_));
+  if (quarter_.first < end) {
+    st[8] = samplesPerMinute(end - minute_.first, end - quarter_.first, at(end - 1).figures.time,
+                             at(quarter_.first).figures.time);
+  }
+  return st;
+}
+
 LoadStatistics SampleHistory::compute(double nowDays) const {
+  const double quarterSince = nowDays - kQuarterDays;
+  const double minuteSince = nowDays - kMinuteDays;
+  if (!advanceWindows(quarterSince, minuteSince)) {
+    countWindows(quarterSince, minuteSince);
+    if (!windowsKept_) return computeByWalk(nowDays);
+  }
+  return fromWindows();
+}
+
+LoadStatistics SampleHistory::computeByWalk(double nowDays) const {
   std::vector<const SampleFigures*> quarter, minute;  // newest first
   for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
     const SampleFigures& s = it->figures;
@@ -130,25 +253,10 @@ LoadStatistics SampleHistory::compute(double nowDays) const {
     quarter.push_back(&s);
     if (s.time >= nowDays - kMinuteDays) minute.push_back(&s);
   }
-  LoadStatistics st{};
-  const Window m = evaluate(minute);
-  const Window q = evaluate(quarter);
-  st[2] = m.ratio;      // 3
-  st[3] = m.used;       // 4
-  st[4] = m.requests;   // 5
-  st[6] = m.gcMs;       // 7
-  st[9] = m.free;       // 10
-  st[10] = q.used;      // 11
-  st[11] = q.requests;  // 12
-  st[12] = q.timeMs;    // 13
-  st[13] = q.gcMs;      // 14
-  st[14] = q.ratio;     // 15
-  // 9: samples per minute over the quarter hour.
-  if (minute.size() == 1) {
-    st[8] = 10;
-  } else if (quarter.size() >= 2) {
-    const double span = quarter.front()->time - quarter.back()->time;
-    if (span > 0) st[8] = static_cast<int64_t>(static_cast<double>(quarter.size()) / (span * 1440));
+  LoadStatistics st = statisticsOf(evaluate(minute), evaluate(quarter));
+  if (!quarter.empty()) {
+    st[8] = samplesPerMinute(minute.size(), quarter.size(), quarter.front()->time,
+                             quarter.back()->time);
   }
   return st;
 }

@@ -90,8 +90,14 @@ class SampleHistory {
   bool sameAsNewest(const adt::Bytes& raw) const;
 
   // Statistics 3 to 15 from the samples of the last 15 minutes before `nowDays` (statistics 1,
-  // 2, 6 and 8 are left 0: the caller fills 1, 2 and 8).
+  // 2, 6 and 8 are left 0: the caller fills 1, 2 and 8). A window holds the newest samples back
+  // to the first one older than it (or never written). Each telemetry asks for them, so the
+  // windows' sums are kept from one call to the next and only the samples that entered or left
+  // are counted, while the samples' times only grow and `nowDays` does not go back; otherwise
+  // (a clock set back) the windows are counted again from the samples, with the same result.
   LoadStatistics compute(double nowDays) const;
+  // The same statistics, always counted from the samples (what compute() must agree with).
+  LoadStatistics computeByWalk(double nowDays) const;
 
   RawSamples raw() const { return RawSamples(*this); }
   size_t stored() const { return entries_.size(); }
@@ -108,10 +114,33 @@ class SampleHistory {
     uint64_t rawPos = 0;  // of its first raw byte, counted since the first byte ever stored
   };
   RawSample rawAt(size_t oldestFirst) const;
+  const Entry& at(uint64_t seq) const { return entries_[static_cast<size_t>(seq - entriesBase_)]; }
+  uint64_t endSeq() const { return entriesBase_ + entries_.size(); }
+
+  // One window's samples: sequence numbers [first, the end of the counted samples), with the
+  // sums of the averaged figures, for the bound `since` it was last moved to.
+  struct Window {
+    uint64_t first = 0;
+    double since = 0;
+    int64_t ratio = 0, used = 0, free = 0;
+    void add(const SampleFigures& f, int64_t sign);
+    // Drops the oldest samples while they are older than `bound`.
+    void moveTo(double bound, const SampleHistory& h, uint64_t end);
+  };
+  // Brings both windows to the bounds; false when they must be counted from the samples.
+  bool advanceWindows(double quarterSince, double minuteSince) const;
+  void countWindows(double quarterSince, double minuteSince) const;
+  LoadStatistics fromWindows() const;
 
   std::deque<Entry> entries_;  // oldest first
+  uint64_t entriesBase_ = 0;   // sequence number of entries_.front()
   std::deque<uint8_t> bytes_;  // raw bytes of entries_, in their order
   uint64_t bytesBase_ = 0;     // position of bytes_.front()
+  // The windows of the last compute(), valid while `windowsKept_`: they hold the samples up to
+  // `countedEnd_`, whose times, from each window's first on, never fall.
+  mutable Window quarter_, minute_;
+  mutable uint64_t countedEnd_ = 0;
+  mutable bool windowsKept_ = false;
 };
 
 // One 5-second sample the manager takes of an agent's process: its processor times and memory.

@@ -426,6 +426,65 @@ TEST_F(HealthTest, StatisticsFromTheSampleWindows) {
   EXPECT_EQ(lone[8], 10);
 }
 
+// The windows kept from one telemetry to the next give what counting the samples gives, through
+// clocks set back and forward, samples never written, a lone sample and the wrap of the ring.
+TEST_F(HealthTest, KeptWindowsAgreeWithCountingTheSamples) {
+  const double second = 1.0 / 86400;
+  std::mt19937 random(7);
+  SampleHistory h;
+  double t = 45000.5;
+  const int total = static_cast<int>(SampleHistory::kRingSize) + 3000;
+  int differences = 0;
+  for (int i = 0; i < total; ++i) {
+    const uint32_t pick = random() % 1000;
+    if (pick == 0) {
+      t -= (random() % 1200) * second;  // set back by up to 20 minutes
+    } else if (pick == 1) {
+      t += (random() % 3600) * second;  // a gap of up to an hour
+    } else {
+      t += (0.5 + (random() % 150) / 100.0) * second;
+    }
+    amp::PerformanceSample s;
+    s.setWord(2, static_cast<uint32_t>(i * 3 + random() % 3));
+    s.gcDays = i * 0.01 * second;
+    s.setWideDays(3, i * second);
+    s.setNestedValue(1, static_cast<uint32_t>(random() % 4000) * 4096);
+    s.setNestedValue(4, static_cast<uint32_t>(random() % 4000) * 4096);
+    s.setNestedValue(5, random() % 4 ? static_cast<uint32_t>(random() % 8000 + 1) * 4096 : 0);
+    // The statistics are asked for when the telemetry comes, before its samples are kept, and
+    // now and then by a later moment.
+    const double now = pick == 2 ? t + (random() % 120) * second : t;
+    if (h.compute(now) != h.computeByWalk(now)) ++differences;
+    h.store(pick == 3 ? 0.0 : t, 4000, kept(s));
+    if (i > total - 5 || i % 4096 == 0) {
+      EXPECT_EQ(h.compute(t), h.computeByWalk(t)) << i;
+    }
+  }
+  EXPECT_EQ(differences, 0);
+  EXPECT_EQ(h.stored(), SampleHistory::kRingSize);
+  // With no new sample, moving on until the windows empty and asking again.
+  for (double later : {30.0, 59.0, 61.0, 899.0, 901.0, 3600.0}) {
+    EXPECT_EQ(h.compute(t + later * second), h.computeByWalk(t + later * second)) << later;
+  }
+
+  // Many samples a telemetry: the whole ring lies inside the quarter hour, and the oldest leave
+  // both windows as the ring wraps.
+  SampleHistory dense;
+  const double start = 45001.5;
+  for (int i = 0; i < total; ++i) {
+    amp::PerformanceSample s;
+    s.setWord(2, static_cast<uint32_t>(i));
+    s.setNestedValue(1, static_cast<uint32_t>(random() % 4000) * 4096);
+    s.setNestedValue(5, 8000 * 4096);
+    const double at = start + (i / 64) * 0.5 * second;
+    const LoadStatistics fast = dense.compute(at);
+    if (i % 997 == 0 || i > total - 3) {
+      EXPECT_EQ(fast, dense.computeByWalk(at)) << i;
+    }
+    dense.store(at, 4000, kept(s));
+  }
+}
+
 TEST_F(HealthTest, TheSampleRingGrowsWithItsSamplesAndWrapsAtItsLimit) {
   const double second = 1.0 / 86400;
   const double t0 = 45000.5;
