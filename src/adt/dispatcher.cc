@@ -195,9 +195,14 @@ void ChannelDispatcher::settleTouched(uint64_t now) {
   }
 }
 
+void ChannelDispatcher::wakeBy(uint64_t atMs) {
+  if (wakeBy_ == 0 || atMs < wakeBy_) wakeBy_ = atMs ? atMs : 1;
+}
+
 void ChannelDispatcher::idlePass(uint64_t now) {
   lastIdlePass_ = now;
   idledOnce_ = true;
+  if (wakeBy_ != 0 && now >= wakeBy_) wakeBy_ = 0;
   // Channels registered during the pass wait for the next one.
   const size_t n = slots_.size();
   for (size_t i = 0; i < n; ++i) {
@@ -229,6 +234,7 @@ bool ChannelDispatcher::process() {
 
   uint64_t wait = kWaitMs;
   if (periodic_) wait = std::min<uint64_t>(wait, periodicDue_ > now ? periodicDue_ - now : 0);
+  if (wakeBy_ != 0) wait = std::min<uint64_t>(wait, wakeBy_ > now ? wakeBy_ - now : 0);
   const size_t capacity = std::clamp(live_, kMinEvents, kMaxEventsPerStep);
   if (events_.size() < capacity) events_.resize(capacity);
   const platform::NetResult ready = poller_->wait(events_.data(), capacity, static_cast<int>(wait));
@@ -256,7 +262,10 @@ bool ChannelDispatcher::process() {
     guarded(c, [&] { settle(c, now); });
   }
 
-  if (!idledOnce_ || n == 0 || now - lastIdlePass_ >= kIdleIntervalMs) idlePass(now);
+  if (!idledOnce_ || n == 0 || now - lastIdlePass_ >= kIdleIntervalMs ||
+      (wakeBy_ != 0 && now >= wakeBy_)) {
+    idlePass(now);
+  }
   runPeriodic(now);
   return true;
 }

@@ -54,7 +54,8 @@ class ChannelDispatcher {
   //  1. No channel registered: return false at once.
   //  2. Channels whose state or output changed since they were last handled (close(), send()
   //     from elsewhere) are settled as in 5, and their watch is brought up to date.
-  //  3. Wait for readiness, at most kWaitMs and not beyond the time the periodic work is due.
+  //  3. Wait for readiness, at most kWaitMs and not beyond the time the periodic work is due
+  //     or the time asked for by wakeBy().
   //     A failing wait throws SocketException "ChannelDispatcher:select ...".
   //  4. Every ready channel, in the order reported:
   //     a. writable (and wanting to write): onWrite();
@@ -63,9 +64,9 @@ class ChannelDispatcher {
   //     Closing: stays while wantsWrite(); once drained the sending side is shut down and the
   //     channel becomes HalfClosed. Closed: destroyed. A channel still Closing or HalfClosed
   //     closeLimitMs after closing began (a peer that neither reads nor closes) is destroyed.
-  //  6. Idle pass, when kIdleIntervalMs have passed since the last (or the wait found
-  //     nothing): every channel not read in this step gets onIdle() while Open, then
-  //     checkLimits(), and is settled as in 5.
+  //  6. Idle pass, when kIdleIntervalMs have passed since the last (or the wait found nothing,
+  //     or a time asked for by wakeBy() has come): every channel not read in this step gets
+  //     onIdle() while Open, then checkLimits(), and is settled as in 5.
   //  7. The periodic work, when due.
   //  8. Return true.
   // Anything thrown (std::exception) by a channel's handler or its settling is logged at ERR
@@ -85,6 +86,12 @@ class ChannelDispatcher {
 
   // Called by Channel::interestChanged().
   void touch(Channel& channel);
+
+  // Asks for an idle pass at `atMs` of the clock (or soon after): no wait goes beyond it. The
+  // earliest time asked for counts; the idle pass that reaches it forgets it, so a channel that
+  // needs another asks again from its onIdle().
+  void wakeBy(uint64_t atMs);
+  platform::Clock& clock() { return clock_; }
 
  private:
   static uint64_t keyOf(const Channel& c) {
@@ -117,6 +124,7 @@ class ChannelDispatcher {
   uint64_t step_ = 0;
   uint64_t lastIdlePass_ = 0;
   bool idledOnce_ = false;
+  uint64_t wakeBy_ = 0;  // 0: none asked for
   uint64_t periodicIntervalMs_ = 0;
   uint64_t periodicDue_ = 0;
   std::function<void()> periodic_;

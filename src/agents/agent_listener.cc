@@ -1,5 +1,8 @@
 #include "agents/agent_listener.h"
 
+#include <algorithm>
+
+#include "adt/dispatcher.h"
 #include "adt/exception.h"
 #include "adt/log.h"
 #include "platform/net.h"
@@ -58,37 +61,81 @@ void AgentListener::takeBounces() {
   }
 }
 
-int AgentListener::onRead(adt::ChannelDispatcher&) {
+int AgentListener::onRead(adt::ChannelDispatcher& dispatcher) {
+  dispatcher_ = &dispatcher;
+  const ReadEnd end = readBatch();
+  pace(end, dispatcher.clock().nowMs());
+  return 0;
+}
+
+void AgentListener::onIdle() {
+  if (pausedUntil_ == 0 || !dispatcher_) return;
+  const uint64_t now = dispatcher_->clock().nowMs();
+  if (now < pausedUntil_) {
+    dispatcher_->wakeBy(pausedUntil_);
+    return;
+  }
+  pace(readBatch(), now);
+}
+
+void AgentListener::pace(ReadEnd end, uint64_t now) {
+  const bool paused = pausedUntil_ != 0;
+  const bool busy = end == ReadEnd::kDrained &&
+                    (paused || (lastDrained_ != 0 && now - lastDrained_ < kReadPauseMs));
+  if (end == ReadEnd::kDrained) lastDrained_ = now;
+  if (busy) {
+    pausedUntil_ = now + kReadPauseMs;
+    dispatcher_->wakeBy(pausedUntil_);
+  } else {
+    pausedUntil_ = 0;  // quiet, or more than a batch waiting: watched, read as it comes
+  }
+  if (paused != (pausedUntil_ != 0)) interestChanged();
+}
+
+AgentListener::ReadEnd AgentListener::readBatch() {
   takeBounces();
-  // Datagrams are at most 64 KiB on the loopback.
-  static uint8_t buffer[65536];
-  for (size_t i = 0; i < kDatagramBatch; ++i) {
+  // Datagrams are at most 64 KiB on the loopback; a slot each, kSlots a call (1 MiB in all, of
+  // which only what datagrams have filled is ever resident).
+  static uint8_t buffers[kSlots][65536];
+  platform::DatagramSlot slots[kSlots];
+  size_t handed = 0;
+  // Bounded in calls too: a bounce between datagrams makes a call that takes none.
+  for (size_t calls = 0; handed < kDatagramBatch && calls < kDatagramBatch; ++calls) {
+    const size_t want = std::min(kSlots, kDatagramBatch - handed);
+    for (size_t i = 0; i < want; ++i) {
+      slots[i].buffer = buffers[i];
+      slots[i].capacity = sizeof buffers[i];
+    }
     // Read up is the end of every batch: told by the result, not by an exception (whose call
     // stack would be captured for each of the agents' datagrams).
-    platform::Endpoint sender;
-    const platform::NetResult r =
-        platform::socketRecvFrom(socket_.handle(), buffer, sizeof buffer, &sender);
+    const platform::NetResult r = platform::socketRecvBatch(socket_.handle(), slots, want);
     if (!r.ok()) {
       // Woken by a bounce alone (taken above): nothing to log.
-      if (r.error == platform::kNetWouldBlock) return 0;
+      if (r.error == platform::kNetWouldBlock) return handed ? ReadEnd::kDrained : ReadEnd::kEmpty;
       if (r.error == platform::kNetConnReset || r.error == 10061) {
         takeBounces();
         continue;
       }
       adt::log(adt::LOG_ERR, adt::String("AgentListener::readable ") +
                                  adt::SocketException("recvfrom", r.error).what());
-      return 0;
+      return ReadEnd::kEmpty;
     }
-    const adt::SocketAddress from{sender.address, sender.port};
-    const int n = static_cast<int>(r.value);
-    adt::LogLine(adt::LOG_DBG, adt::debugEnabled()) << "AMP from: " << from.port << ", size: " << n;
-    // Only the loopback speaks the agent link: a datagram from elsewhere could otherwise stop
-    // the manager (sigstop) or pose as an agent.
-    if (n > 0 && from.address == platform::hostToNet32(0x7F000001)) {
-      host_.agentDatagram(buffer, static_cast<size_t>(n), from.port);
+    const size_t got = static_cast<size_t>(r.value);
+    for (size_t i = 0; i < got; ++i) {
+      const platform::DatagramSlot& slot = slots[i];
+      adt::LogLine(adt::LOG_DBG, adt::debugEnabled())
+          << "AMP from: " << slot.from.port << ", size: " << static_cast<int>(slot.size);
+      // Only the loopback speaks the agent link: a datagram from elsewhere could otherwise stop
+      // the manager (sigstop) or pose as an agent.
+      if (slot.size > 0 && slot.from.address == platform::hostToNet32(0x7F000001)) {
+        host_.agentDatagram(static_cast<const uint8_t*>(slot.buffer), slot.size, slot.from.port);
+      }
     }
+    handed += got;
+    // Fewer than asked for: nothing more was waiting.
+    if (got < want) return ReadEnd::kDrained;
   }
-  return 0;
+  return ReadEnd::kBatchFull;
 }
 
 void AgentListener::describe(adt::String& out) const {

@@ -103,6 +103,17 @@ NetResult socketSendGather(SocketHandle h, const IoSlice* slices, size_t count);
 NetResult socketSendTo(SocketHandle h, const void* data, size_t length, const Endpoint& to);
 // `from` (may be null) receives the sender.
 NetResult socketRecvFrom(SocketHandle h, void* buffer, size_t length, Endpoint* from);
+// One datagram of a batch: the caller's buffer, and what came into it.
+struct DatagramSlot {
+  void* buffer = nullptr;
+  size_t capacity = 0;
+  size_t size = 0;  // bytes taken (a longer datagram is cut to the capacity)
+  Endpoint from;
+};
+// Takes up to `count` datagrams that are waiting, without waiting: value is how many came. None
+// waiting fails with kNetWouldBlock; an error after the first datagram is left for the next call.
+// POSIX: one recvmmsg; Windows: one recvfrom after the other.
+NetResult socketRecvBatch(SocketHandle h, DatagramSlot* slots, size_t count);
 int socketPeerName(SocketHandle h, Endpoint* peer);
 int socketLocalName(SocketHandle h, Endpoint* local);
 // Shutting down a socket that has no connection (listening, unconnected datagram) fails with

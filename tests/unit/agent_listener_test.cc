@@ -3,6 +3,11 @@
 // socket readable for ever.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "adt/dispatcher.h"
@@ -96,6 +101,62 @@ TEST(AgentListenerBounce, ManyBouncesAreTakenInBoundedReads) {
   }));
   EXPECT_EQ(host.bounced, closed);
   EXPECT_FALSE(readable(listener, 200));
+}
+
+// Registered with a dispatcher as in the manager: a stream of datagrams (one a millisecond, as
+// from 1000 agents) is read in a few batches instead of a wake each, every datagram arrives in
+// order and soon, and once the stream stops a lone datagram is read in the very next step.
+TEST(AgentListenerPacing, AStreamIsReadInBatchesAndALoneDatagramAtOnce) {
+  RecordingHost host;
+  adt::ChannelDispatcher dispatcher;
+  AgentListener* listener = nullptr;
+  dispatcher.add(new AgentListener(static_cast<uint16_t>(testsupport::freePort()), host, &listener));
+  ASSERT_NE(listener, nullptr);
+  const uint16_t port = listener->port();
+
+  constexpr int kCount = 300;
+  std::atomic<bool> sent{false};
+  std::thread sender([&] {
+    adt::Socket agent;
+    agent.create(1);
+    agent.bind(0);
+    for (int i = 0; i < kCount; ++i) {
+      const std::string text = std::to_string(i);
+      agent.sendTo(text.data(), text.size(), loopback(port));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    sent = true;
+  });
+  // Steps back to back, as the manager's loop runs them (bounded in time).
+  const auto stepUntil = [&](const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      dispatcher.process();
+    }
+    return true;
+  };
+  int deliveringSteps = 0;
+  size_t seen = 0;
+  const bool all = stepUntil([&] {
+    if (host.datagrams.size() > seen) ++deliveringSteps;
+    seen = host.datagrams.size();
+    return sent && host.datagrams.size() == static_cast<size_t>(kCount);
+  });
+  sender.join();
+  ASSERT_TRUE(all) << host.datagrams.size();
+  for (int i = 0; i < kCount; ++i) ASSERT_EQ(host.datagrams[i], std::to_string(i));
+  // About one step per pause (300 ms / 20 ms), not one per datagram.
+  EXPECT_LT(deliveringSteps, kCount / 3);
+
+  // Quiet again: watched once the pause is over, and a lone datagram is read in one step.
+  ASSERT_TRUE(stepUntil([&] { return listener->wantsRead(); }));
+  adt::Socket late;
+  late.create(1);
+  late.bind(0);
+  late.sendTo("late", 4, loopback(port));
+  dispatcher.process();
+  EXPECT_EQ(host.datagrams.back(), "late");
 }
 
 }  // namespace

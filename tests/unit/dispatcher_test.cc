@@ -250,6 +250,37 @@ TEST_F(DispatcherTest, PeriodicWorkRunsOnTheClockWhileASocketIsAlwaysReadable) {
   EXPECT_EQ(errors(), std::vector<std::string>{"periodic failure"});
 }
 
+// A time asked for with wakeBy() brings an idle pass although a busy socket keeps every wait
+// short and the last pass was less than 10 ms ago; the pass that reaches it forgets it.
+TEST_F(DispatcherTest, AnIdlePassComesAtTheTimeAskedFor) {
+  ManualClock clock;
+  ChannelDispatcher d(clock);
+  Pair busy = connect(d, 1);
+  busy.probe->leaveInput = true;
+  busy.peer->sendAll("!", 1);
+  Pair quiet = connect(d, 2);
+  ASSERT_TRUE(d.process());  // the first step always idles
+  const int first = quiet.probe->idles;
+
+  d.wakeBy(clock.now.load() + 3);
+  clock.now += 2;
+  ASSERT_TRUE(d.process());
+  EXPECT_EQ(quiet.probe->idles, first);  // not yet
+  clock.now += 2;
+  ASSERT_TRUE(d.process());
+  EXPECT_EQ(quiet.probe->idles, first + 1);  // 4 ms after the last pass: only for the time asked
+  clock.now += 2;
+  ASSERT_TRUE(d.process());
+  EXPECT_EQ(quiet.probe->idles, first + 1);  // forgotten once reached
+
+  // The earliest of two counts.
+  d.wakeBy(clock.now.load() + 8);
+  d.wakeBy(clock.now.load() + 1);
+  clock.now += 1;
+  ASSERT_TRUE(d.process());
+  EXPECT_EQ(quiet.probe->idles, first + 2);
+}
+
 TEST_F(DispatcherTest, AQuietDispatcherIdlesAndDoesItsPeriodicWorkTenTimesASecond) {
   ChannelDispatcher d;
   Pair quiet = connect(d);

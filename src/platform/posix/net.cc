@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -270,6 +271,33 @@ NetResult socketRecvFrom(SocketHandle h, void* buffer, size_t length, Endpoint* 
   } while (r < 0 && errno == EINTR);
   if (r < 0) return fail();
   fromSockaddr(sa, from);
+  return done(r);
+}
+
+NetResult socketRecvBatch(SocketHandle h, DatagramSlot* slots, size_t count) {
+  constexpr size_t kMost = 64;
+  count = std::min(count, kMost);
+  mmsghdr messages[kMost];
+  iovec parts[kMost];
+  sockaddr_in senders[kMost];
+  for (size_t i = 0; i < count; ++i) {
+    parts[i] = iovec{slots[i].buffer, slots[i].capacity};
+    senders[i] = sockaddr_in{};
+    messages[i] = mmsghdr{};
+    messages[i].msg_hdr.msg_name = &senders[i];
+    messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  int r;
+  do {
+    r = ::recvmmsg(h, messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return fail();
+  for (int i = 0; i < r; ++i) {
+    slots[i].size = messages[i].msg_len;
+    fromSockaddr(senders[i], &slots[i].from);
+  }
   return done(r);
 }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -69,6 +70,21 @@ bool readBootTimeSeconds(uint64_t& out) {
   return true;
 }
 
+// The boot time, read once: /proc/stat covers the whole machine (its cost grows with the
+// processors and interrupts there are), and every process sample needs the value. It only moves
+// when the wall clock is set; a value kept from the start also keeps each process's start time
+// the same for as long as the manager runs.
+bool bootTimeSeconds(uint64_t& out) {
+  static std::atomic<uint64_t> known{0};
+  uint64_t value = known.load(std::memory_order_relaxed);
+  if (value == 0) {
+    if (!readBootTimeSeconds(value)) return false;
+    known.store(value, std::memory_order_relaxed);
+  }
+  out = value;
+  return true;
+}
+
 bool isDigits(const char* s) {
   if (!*s) return false;
   for (; *s; ++s) {
@@ -99,7 +115,7 @@ bool readProcessTimes(uint32_t pid, ProcessTimes& out) {
     p = end;
   }
   uint64_t boot = 0;
-  if (fields.size() < 20 || !readBootTimeSeconds(boot)) {
+  if (fields.size() < 20 || !bootTimeSeconds(boot)) {
     if (fields.size() < 20) errno = EIO;
     return false;
   }

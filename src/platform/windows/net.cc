@@ -190,6 +190,20 @@ NetResult socketRecvFrom(SocketHandle h, void* buffer, size_t length, Endpoint* 
   return done(r);
 }
 
+NetResult socketRecvBatch(SocketHandle h, DatagramSlot* slots, size_t count) {
+  size_t taken = 0;
+  for (; taken < count; ++taken) {
+    DatagramSlot& slot = slots[taken];
+    const NetResult r = socketRecvFrom(h, slot.buffer, slot.capacity, &slot.from);
+    if (!r.ok()) {
+      if (taken == 0) return r;
+      break;
+    }
+    slot.size = static_cast<size_t>(r.value);
+  }
+  return done(static_cast<int64_t>(taken));
+}
+
 int socketPeerName(SocketHandle h, Endpoint* peer) {
   sockaddr_in sa{};
   int len = sizeof sa;
