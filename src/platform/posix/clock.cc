@@ -16,8 +16,16 @@ class PosixClock final : public Clock {
   LocalTime localNow() override {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    tm parts{};
-    localtime_r(&ts.tv_sec, &parts);
+    // Every agent asks for the local time in every supervision pass: the conversion by the time
+    // zone's rules is made once a second (per thread), the milliseconds every time.
+    thread_local bool converted = false;
+    thread_local time_t convertedSecond = 0;
+    thread_local tm parts{};
+    if (!converted || ts.tv_sec != convertedSecond) {
+      localtime_r(&ts.tv_sec, &parts);
+      convertedSecond = ts.tv_sec;
+      converted = true;
+    }
     LocalTime t;
     t.year = parts.tm_year + 1900;
     t.month = parts.tm_mon + 1;

@@ -16,8 +16,15 @@ namespace platform {
 
 namespace {
 
+// How a /proc file ends.
+enum class ProcEnd {
+  kZeroRead,   // a read that returns nothing
+  kShortRead,  // also a read that does not fill the buffer: files the kernel writes whole at the
+               // first read when they fit (stat, status), which saves a call per sample
+};
+
 // The whole of a /proc file (their sizes read as 0, so read to the end).
-bool readProcFile(const std::string& path, std::string& out) {
+bool readProcFile(const std::string& path, std::string& out, ProcEnd end = ProcEnd::kZeroRead) {
   out.clear();
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -26,6 +33,10 @@ bool readProcFile(const std::string& path, std::string& out) {
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n > 0) {
       out.append(buf, static_cast<size_t>(n));
+      if (end == ProcEnd::kShortRead && static_cast<size_t>(n) < sizeof buf) {
+        ::close(fd);
+        return true;
+      }
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -97,7 +108,7 @@ bool isDigits(const char* s) {
 
 bool readProcessTimes(uint32_t pid, ProcessTimes& out) {
   std::string text;
-  if (!readProcFile(procPath(pid, "stat"), text)) return false;
+  if (!readProcFile(procPath(pid, "stat"), text, ProcEnd::kShortRead)) return false;
   // "pid (name) state ppid ...": the name may hold blanks and parentheses, so the fields start
   // after the last ')'. Field 3 (state) is token 0 there; utime 14, stime 15, starttime 22.
   const size_t close = text.rfind(')');
@@ -127,7 +138,7 @@ bool readProcessTimes(uint32_t pid, ProcessTimes& out) {
 
 bool readProcessMemory(uint32_t pid, ProcessMemory& out) {
   std::string text;
-  if (!readProcFile(procPath(pid, "status"), text)) return false;
+  if (!readProcFile(procPath(pid, "status"), text, ProcEnd::kShortRead)) return false;
   out.workingSetKiB = statusValue(text, "VmRSS");
   out.peakWorkingSetKiB = statusValue(text, "VmHWM");
   out.pageFileKiB = statusValue(text, "VmSwap");
