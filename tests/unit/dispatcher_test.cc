@@ -148,6 +148,14 @@ class DispatcherTest : public ::testing::Test {
     return p;
   }
 
+  // Channel 1 always readable (its input is left where it is), channel 2 quiet.
+  std::pair<Pair, Pair> busyAndQuiet(ChannelDispatcher& d) {
+    Pair busy = connect(d, 1);
+    busy.probe->leaveInput = true;
+    busy.peer->sendAll("!", 1);
+    return {std::move(busy), connect(d, 2)};
+  }
+
   // Runs steps until `done` holds; false when it did not within a generous bound.
   static bool runUntil(ChannelDispatcher& d, const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -221,10 +229,7 @@ TEST_F(DispatcherTest, ChannelsClosedByAnotherHandlerInTheSameStepGoQuietly) {
 TEST_F(DispatcherTest, PeriodicWorkRunsOnTheClockWhileASocketIsAlwaysReadable) {
   ManualClock clock;
   ChannelDispatcher d(clock);
-  Pair busy = connect(d, 1);
-  busy.probe->leaveInput = true;
-  busy.peer->sendAll("!", 1);
-  Pair quiet = connect(d, 2);
+  auto [busy, quiet] = busyAndQuiet(d);
   std::vector<uint64_t> ran;
   d.setPeriodic(100, [&] { ran.push_back(clock.now.load()); });
 
@@ -255,10 +260,7 @@ TEST_F(DispatcherTest, PeriodicWorkRunsOnTheClockWhileASocketIsAlwaysReadable) {
 TEST_F(DispatcherTest, AnIdlePassComesAtTheTimeAskedFor) {
   ManualClock clock;
   ChannelDispatcher d(clock);
-  Pair busy = connect(d, 1);
-  busy.probe->leaveInput = true;
-  busy.peer->sendAll("!", 1);
-  Pair quiet = connect(d, 2);
+  auto [busy, quiet] = busyAndQuiet(d);
   ASSERT_TRUE(d.process());  // the first step always idles
   const int first = quiet.probe->idles;
 
