@@ -108,8 +108,9 @@ TEST(AgentListenerBounce, ManyBouncesAreTakenInBoundedReads) {
 // order and soon, and once the stream stops a lone datagram is read in the very next step.
 TEST(AgentListenerPacing, AStreamIsReadInBatchesAndALoneDatagramAtOnce) {
   RecordingHost host;
-  adt::ChannelDispatcher dispatcher;
+  // Declared before the dispatcher, which clears it when it destroys the listener.
   AgentListener* listener = nullptr;
+  adt::ChannelDispatcher dispatcher;
   dispatcher.add(new AgentListener(static_cast<uint16_t>(testsupport::freePort()), host, &listener));
   ASSERT_NE(listener, nullptr);
   const uint16_t port = listener->port();
