@@ -46,23 +46,20 @@ LoadStatistics statisticsOf(const WindowValues& m, const WindowValues& q) {
 }
 
 // The values of a window of `n` samples from its newest and oldest and the sums of the averaged
-// figures; a lone sample stands for itself.
+// figures. The counters' growth needs two samples; a lone sample stands for itself.
 WindowValues valuesOf(const SampleFigures& newest, const SampleFigures& oldest, int64_t n,
-                      int64_t ratioSum, int64_t usedSum, int64_t freeSum) {
+                      const FigureSums& sums) {
   WindowValues w;
   if (n == 0) return w;
+  w.ratio = sums.ratio / n;
+  w.used = sums.used / n;
+  w.free = sums.free / n;
   if (n == 1) {
-    w.ratio = memoryRatio(newest);
-    w.used = newest.used / kMemoryUnit;
-    w.free = newest.free / kMemoryUnit;
     w.requests = newest.requests;
     w.gcMs = daysToMs(newest.gcDays);
     w.timeMs = daysToMs(newest.workDays);
     return w;
   }
-  w.ratio = ratioSum / n;
-  w.used = usedSum / n;
-  w.free = freeSum / n;
   w.requests = static_cast<int64_t>(newest.requests) - static_cast<int64_t>(oldest.requests);
   w.gcMs = daysToMs(newest.gcDays - oldest.gcDays);
   w.timeMs = daysToMs(newest.workDays - oldest.workDays);
@@ -72,14 +69,9 @@ WindowValues valuesOf(const SampleFigures& newest, const SampleFigures& oldest, 
 // The values of one window from its samples, newest first.
 WindowValues evaluate(const std::vector<const SampleFigures*>& samples) {
   if (samples.empty()) return WindowValues{};
-  int64_t ratioSum = 0, usedSum = 0, freeSum = 0;
-  for (const SampleFigures* s : samples) {
-    ratioSum += memoryRatio(*s);
-    usedSum += s->used / kMemoryUnit;
-    freeSum += s->free / kMemoryUnit;
-  }
-  return valuesOf(*samples.front(), *samples.back(), static_cast<int64_t>(samples.size()),
-                  ratioSum, usedSum, freeSum);
+  FigureSums sums;
+  for (const SampleFigures* s : samples) sums.add(*s);
+  return valuesOf(*samples.front(), *samples.back(), static_cast<int64_t>(samples.size()), sums);
 }
 
 // Statistic 9, samples per minute over the quarter hour, from the windows' sizes and the
@@ -129,7 +121,7 @@ void SampleHistory::store(double time, uint32_t pid, const amp::Sample& sample) 
     } else if (windowsKept_) {
       for (Window* w : {&quarter_, &minute_}) {
         if (w->first != entriesBase_) continue;
-        w->add(oldest.figures, -1);
+        w->sums.add(oldest.figures, -1);
         ++w->first;
       }
     }
@@ -165,7 +157,7 @@ bool SampleHistory::sameAsNewest(const adt::Bytes& raw) const {
   return std::equal(raw.begin(), raw.end(), first);
 }
 
-void SampleHistory::Window::add(const SampleFigures& f, int64_t sign) {
+void FigureSums::add(const SampleFigures& f, int64_t sign) {
   ratio += sign * memoryRatio(f);
   used += sign * static_cast<int64_t>(f.used / kMemoryUnit);
   free += sign * static_cast<int64_t>(f.free / kMemoryUnit);
@@ -174,7 +166,7 @@ void SampleHistory::Window::add(const SampleFigures& f, int64_t sign) {
 void SampleHistory::Window::moveTo(double bound, const SampleHistory& h, uint64_t end) {
   since = bound;
   while (first < end && h.at(first).figures.time < bound) {
-    add(h.at(first).figures, -1);
+    sums.add(h.at(first).figures, -1);
     ++first;
   }
 }
@@ -190,8 +182,8 @@ bool SampleHistory::advanceWindows(double quarterSince, double minuteSince) cons
     // A sample older than the one before it, or never written: the windows are no longer runs
     // of growing times.
     if (t == 0 || (seq > entriesBase_ && t < at(seq - 1).figures.time)) return false;
-    quarter_.add(at(seq).figures, 1);
-    minute_.add(at(seq).figures, 1);
+    quarter_.sums.add(at(seq).figures);
+    minute_.sums.add(at(seq).figures);
   }
   countedEnd_ = end;
   quarter_.moveTo(quarterSince, *this, end);
@@ -201,8 +193,8 @@ bool SampleHistory::advanceWindows(double quarterSince, double minuteSince) cons
 
 void SampleHistory::countWindows(double quarterSince, double minuteSince) const {
   const uint64_t end = endSeq();
-  quarter_ = Window{end, quarterSince};
-  minute_ = Window{end, minuteSince};
+  quarter_ = Window{end, quarterSince, FigureSums{}};
+  minute_ = Window{end, minuteSince, FigureSums{}};
   countedEnd_ = end;
   windowsKept_ = true;
   // Newest first, as far as the quarter reaches. The windows are kept only when the quarter's
@@ -211,10 +203,10 @@ void SampleHistory::countWindows(double quarterSince, double minuteSince) const 
     const SampleFigures& f = at(seq - 1).figures;
     if (f.time == 0 || f.time < quarterSince) break;
     if (seq < end && f.time > at(seq).figures.time) windowsKept_ = false;
-    quarter_.add(f, 1);
+    quarter_.sums.add(f);
     quarter_.first = seq - 1;
     if (f.time >= minuteSince) {
-      minute_.add(f, 1);
+      minute_.sums.add(f);
       minute_.first = seq - 1;
     }
   }
@@ -225,7 +217,7 @@ LoadStatistics SampleHistory::fromWindows() const {
   const auto values = [&](const Window& w) {
     if (w.first == end) return WindowValues{};
     return valuesOf(at(end - 1).figures, at(w.first).figures,
-                    static_cast<int64_t>(end - w.first), w.ratio, w.used, w.free);
+                    static_cast<int64_t>(end - w.first), w.sums);
   };
   LoadStatistics st = statisticsOf(values(minute_), values(quarter_));
   if (quarter_.first < end) {

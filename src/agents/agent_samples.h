@@ -34,6 +34,13 @@ struct SampleFigures {
   static SampleFigures of(double time, const amp::PerformanceSample& values);
 };
 
+// The sums of the figures a window averages: the memory ratio, and the used and free memory in
+// 128 KiB units. A sample is added with sign 1 and taken out with -1.
+struct FigureSums {
+  int64_t ratio = 0, used = 0, free = 0;
+  void add(const SampleFigures& f, int64_t sign = 1);
+};
+
 class SampleHistory;
 
 // The raw samples of a history, oldest first, each read as a RawSample copy.
@@ -122,8 +129,7 @@ class SampleHistory {
   struct Window {
     uint64_t first = 0;
     double since = 0;
-    int64_t ratio = 0, used = 0, free = 0;
-    void add(const SampleFigures& f, int64_t sign);
+    FigureSums sums;
     // Drops the oldest samples while they are older than `bound`.
     void moveTo(double bound, const SampleHistory& h, uint64_t end);
   };
