@@ -107,8 +107,8 @@ RawSample SampleHistory::rawAt(size_t i) const {
   r.time = e.figures.time;
   r.pid = e.pid;
   r.count = e.count;
-  const auto first = bytes_.begin() + static_cast<std::ptrdiff_t>(e.rawPos - bytesBase_);
-  r.raw.assign(first, first + e.rawSize);
+  r.raw.resize(e.rawSize);
+  bytes_.copyOut(static_cast<size_t>(e.rawPos - bytesBase_), e.rawSize, r.raw.data());
   return r;
 }
 
@@ -125,7 +125,7 @@ void SampleHistory::store(double time, uint32_t pid, const amp::Sample& sample) 
         ++w->first;
       }
     }
-    bytes_.erase(bytes_.begin(), bytes_.begin() + oldest.rawSize);
+    bytes_.pop_front(oldest.rawSize);
     bytesBase_ += oldest.rawSize;
     entries_.pop_front();
     ++entriesBase_;
@@ -136,7 +136,7 @@ void SampleHistory::store(double time, uint32_t pid, const amp::Sample& sample) 
   e.count = sample.count;
   e.rawSize = static_cast<uint32_t>(sample.raw.size());
   e.rawPos = bytesBase_ + bytes_.size();
-  bytes_.insert(bytes_.end(), sample.raw.begin(), sample.raw.end());
+  bytes_.append(sample.raw.data(), sample.raw.size());
   entries_.push_back(e);
 }
 
@@ -153,8 +153,7 @@ bool SampleHistory::sameAsNewest(const adt::Bytes& raw) const {
   if (entries_.empty()) return false;
   const Entry& e = entries_.back();
   if (e.rawSize != raw.size()) return false;
-  const auto first = bytes_.begin() + static_cast<std::ptrdiff_t>(e.rawPos - bytesBase_);
-  return std::equal(raw.begin(), raw.end(), first);
+  return bytes_.equals(static_cast<size_t>(e.rawPos - bytesBase_), raw.data(), raw.size());
 }
 
 void FigureSums::add(const SampleFigures& f, int64_t sign) {
@@ -216,8 +215,8 @@ LoadStatistics SampleHistory::fromWindows() const {
   const uint64_t end = countedEnd_;
   const auto values = [&](const Window& w) {
     if (w.first == end) return WindowValues{};
-    return valuesOf(at(end - 1).figures, at(w.first).figures,
-                    static_cast<int64_t>(end - w.first), w.sums);
+    return valuesOf(at(end - 1).figures, at(w.first).figures, static_cast<int64_t>(end - w.first),
+                    w.sums);
   };
   LoadStatistics st = statisticsOf(values(minute_), values(quarter_));
   if (quarter_.first < end) {
@@ -239,8 +238,8 @@ LoadStatistics SampleHistory::compute(double nowDays) const {
 
 LoadStatistics SampleHistory::computeByWalk(double nowDays) const {
   std::vector<const SampleFigures*> quarter, minute;  // newest first
-  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-    const SampleFigures& s = it->figures;
+  for (size_t i = entries_.size(); i-- > 0;) {
+    const SampleFigures& s = entries_[i].figures;
     if (s.time == 0 || s.time < nowDays - kQuarterDays) break;
     quarter.push_back(&s);
     if (s.time >= nowDays - kMinuteDays) minute.push_back(&s);
@@ -259,9 +258,10 @@ void ProcessSamples::add(const ProcessSample& sample) {
 }
 
 const ProcessSample* ProcessSamples::newestOf(uint32_t pid, double sinceDays) const {
-  for (auto it = samples_.rbegin(); it != samples_.rend(); ++it) {
-    if (it->time < sinceDays) break;
-    if (it->pid == pid) return &*it;
+  for (size_t i = samples_.size(); i-- > 0;) {
+    const ProcessSample& s = samples_[i];
+    if (s.time < sinceDays) break;
+    if (s.pid == pid) return &s;
   }
   return nullptr;
 }
@@ -269,11 +269,12 @@ const ProcessSample* ProcessSamples::newestOf(uint32_t pid, double sinceDays) co
 int64_t ProcessSamples::processorSeconds(uint32_t pid, double nowDays) const {
   const ProcessSample* newest = nullptr;
   const ProcessSample* oldest = nullptr;
-  for (auto it = samples_.rbegin(); it != samples_.rend(); ++it) {
-    if (it->time < nowDays - SampleHistory::kQuarterDays) break;
-    if (it->pid != pid) continue;
-    if (!newest) newest = &*it;
-    oldest = &*it;
+  for (size_t i = samples_.size(); i-- > 0;) {
+    const ProcessSample& s = samples_[i];
+    if (s.time < nowDays - SampleHistory::kQuarterDays) break;
+    if (s.pid != pid) continue;
+    if (!newest) newest = &s;
+    oldest = &s;
   }
   if (!newest || newest == oldest) return 0;
   const uint64_t late = newest->userMs + newest->kernelMs;
@@ -308,10 +309,12 @@ uint32_t GroupRanking::penalty(const LoadStatistics& mine, size_t self) const {
     // Rows that `mine` is worse than, this member's own row left out.
     uint64_t beaten;
     if (i == kSmallerIsWorse) {
-      beaten = static_cast<uint64_t>(column.end() - std::upper_bound(column.begin(), column.end(), mine[i]));
+      beaten = static_cast<uint64_t>(column.end() -
+                                     std::upper_bound(column.begin(), column.end(), mine[i]));
       if (self < rows_.size() && rows_[self][i] > mine[i]) --beaten;
     } else {
-      beaten = static_cast<uint64_t>(std::lower_bound(column.begin(), column.end(), mine[i]) - column.begin());
+      beaten = static_cast<uint64_t>(std::lower_bound(column.begin(), column.end(), mine[i]) -
+                                     column.begin());
       if (self < rows_.size() && rows_[self][i] < mine[i]) --beaten;
     }
     total += beaten * kLoadWeights[i];

@@ -4,9 +4,9 @@
 #pragma once
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <vector>
 
+#include "adt/chunk_queue.h"
 #include "adt/text.h"
 #include "agents/amp.h"
 
@@ -25,10 +25,10 @@ struct RawSample {
 
 // The figures of one sample that the load statistics read; the rest stays in its raw bytes.
 struct SampleFigures {
-  double time = 0;      // local time, fractional days; 0: never written
-  double gcDays = 0;    // cumulative garbage-collection time (sub-tag 3 of the nested block)
-  double workDays = 0;  // the 8-byte time value of sub-tag 3
-  uint32_t requests = 0;                    // sub-tag 2
+  double time = 0;        // local time, fractional days; 0: never written
+  double gcDays = 0;      // cumulative garbage-collection time (sub-tag 3 of the nested block)
+  double workDays = 0;    // the 8-byte time value of sub-tag 3
+  uint32_t requests = 0;  // sub-tag 2
   uint32_t used = 0, free = 0, limit = 0;  // nested values 1, 4 and 5
 
   static SampleFigures of(double time, const amp::PerformanceSample& values);
@@ -108,8 +108,9 @@ class SampleHistory {
 
   RawSamples raw() const { return RawSamples(*this); }
   size_t stored() const { return entries_.size(); }
-  // Bytes held for the samples (their records and raw bytes), without the containers' slack.
-  size_t heldBytes() const { return entries_.size() * sizeof(Entry) + bytes_.size(); }
+  // Bytes held for the samples (their records and raw bytes), the unused end of their last
+  // blocks included.
+  size_t heldBytes() const { return entries_.heldBytes() + bytes_.heldBytes(); }
 
  private:
   friend class RawSamples;
@@ -138,10 +139,10 @@ class SampleHistory {
   void countWindows(double quarterSince, double minuteSince) const;
   LoadStatistics fromWindows() const;
 
-  std::deque<Entry> entries_;  // oldest first
-  uint64_t entriesBase_ = 0;   // sequence number of entries_.front()
-  std::deque<uint8_t> bytes_;  // raw bytes of entries_, in their order
-  uint64_t bytesBase_ = 0;     // position of bytes_.front()
+  adt::ChunkQueue<Entry> entries_;  // oldest first
+  uint64_t entriesBase_ = 0;        // sequence number of entries_.front()
+  adt::ChunkQueue<uint8_t> bytes_;  // raw bytes of entries_, in their order
+  uint64_t bytesBase_ = 0;          // position of bytes_.front()
   // The windows of the last compute(), valid while `windowsKept_`: they hold the samples up to
   // `countedEnd_`, whose times, from each window's first on, never fall.
   mutable Window quarter_, minute_;
@@ -149,13 +150,20 @@ class SampleHistory {
   mutable bool windowsKept_ = false;
 };
 
-// One 5-second sample the manager takes of an agent's process: its processor times and memory.
+// One 5-second sample the manager takes of an agent's process: its processor times and memory
+// (in KiB: 32 bits hold up to 4 TiB; more is kept as the most they hold). 40 bytes.
 struct ProcessSample {
   double time = 0;  // local time, fractional days
   uint32_t pid = 0;
+  uint32_t workingSetKiB = 0;
   uint64_t userMs = 0, kernelMs = 0;
-  uint64_t workingSetKiB = 0, peakWorkingSetKiB = 0, pageFileKiB = 0;
+  uint32_t peakWorkingSetKiB = 0, pageFileKiB = 0;
+
+  static uint32_t kib(uint64_t value) {
+    return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
+  }
 };
+static_assert(sizeof(ProcessSample) == 40);
 
 // The manager's own samples of an agent's processes (all runs, oldest first), bounded: the
 // oldest goes first once kLimit are kept (a day at one sample every 5 seconds).
@@ -164,8 +172,8 @@ class ProcessSamples {
   static constexpr size_t kLimit = 17280;
 
   void add(const ProcessSample& sample);
-  const std::deque<ProcessSample>& all() const { return samples_; }
-  size_t heldBytes() const { return samples_.size() * sizeof(ProcessSample); }
+  const adt::ChunkQueue<ProcessSample>& all() const { return samples_; }
+  size_t heldBytes() const { return samples_.heldBytes(); }
   // The newest sample of process `pid` taken at or after `sinceDays` (its start), or null.
   // Only that process's own samples are looked at, so this costs at most what it has.
   const ProcessSample* newestOf(uint32_t pid, double sinceDays) const;
@@ -174,7 +182,7 @@ class ProcessSamples {
   int64_t processorSeconds(uint32_t pid, double nowDays) const;
 
  private:
-  std::deque<ProcessSample> samples_;
+  adt::ChunkQueue<ProcessSample> samples_;
 };
 
 // How much each statistic weighs in the load score (index 0: statistic 1).

@@ -69,9 +69,9 @@ void Agent::sampleProcess(double localDays) {
   s.pid = p->pid;
   s.userMs = times.userMs;
   s.kernelMs = times.kernelMs;
-  s.workingSetKiB = memory.workingSetKiB;
-  s.peakWorkingSetKiB = memory.peakWorkingSetKiB;
-  s.pageFileKiB = memory.pageFileKiB;
+  s.workingSetKiB = ProcessSample::kib(memory.workingSetKiB);
+  s.peakWorkingSetKiB = ProcessSample::kib(memory.peakWorkingSetKiB);
+  s.pageFileKiB = ProcessSample::kib(memory.pageFileKiB);
   processSamples.add(s);
 }
 

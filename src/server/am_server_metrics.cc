@@ -54,8 +54,7 @@ bool AMServer::writeMetrics(uint32_t clientAddress, web::MetricsText& out) {
   out.family("am_agent_up", "gauge", "1 while the agent process runs linked, else 0.");
   for (const agents::Agent* a : shown) {
     const std::string worker = workerText(*a);
-    out.sample({{"agent", a->conf.name}, {"worker", worker}},
-               uint64_t{a->isRunning() ? 1u : 0u});
+    out.sample({{"agent", a->conf.name}, {"worker", worker}}, uint64_t{a->isRunning() ? 1u : 0u});
   }
   // The current process of a record, while it has not ended.
   const auto liveProcess = [](const agents::Agent& a) -> const agents::AgentProcess* {
@@ -81,7 +80,7 @@ bool AMServer::writeMetrics(uint32_t clientAddress, web::MetricsText& out) {
   }
   for (const auto& [a, s] : sampled) {
     const std::string worker = workerText(*a);
-    out.sample({{"agent", a->conf.name}, {"worker", worker}}, s->workingSetKiB * 1024);
+    out.sample({{"agent", a->conf.name}, {"worker", worker}}, uint64_t{s->workingSetKiB} * 1024);
   }
   out.family("am_agent_cpu_seconds_total", "counter",
              "Processor time (user and kernel) of the agent process at its newest 5-second "
@@ -94,8 +93,7 @@ bool AMServer::writeMetrics(uint32_t clientAddress, web::MetricsText& out) {
 
   out.family("am_client_connections", "gauge", "Open binary-protocol client connections.");
   out.sample(counters.clientConnections);
-  out.family("am_client_requests_total", "counter",
-             "Client commands dispatched, by command tag.");
+  out.family("am_client_requests_total", "counter", "Client commands dispatched, by command tag.");
   for (size_t tag = 0; tag < counters.clientRequests.size(); ++tag) {
     if (counters.clientRequests[tag] == 0) continue;
     const std::string command = std::to_string(tag);

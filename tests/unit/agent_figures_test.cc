@@ -92,8 +92,8 @@ TEST_F(FiguresTest, ThreadsReplyCarriesTasksDecodingAndHistory) {
   dictionary.writeString(2, "ожидание запросов");
   list.setDictionary(true, dictionary.toBytes());
 
-  const Elements current =
-      elementsOf(written([&](adt::TaggedWriter& out) { clients::writeTaskList(list, false, 9000, out); }));
+  const Elements current = elementsOf(
+      written([&](adt::TaggedWriter& out) { clients::writeTaskList(list, false, 9000, out); }));
   ASSERT_EQ(current.size(), 7u);  // 60, two groups of 59 + 76, 5, 90
   EXPECT_EQ(current[0].first, 60);
   EXPECT_EQ(as<int32_t>(current[0].second), 2);
@@ -130,11 +130,11 @@ TEST_F(FiguresTest, ThreadsReplyCarriesTasksDecodingAndHistory) {
   // The stuck task finishes: with the history bit it follows the list with its finish time and
   // its stack as element 14; without the bit it is not counted.
   list.update({waiting}, 5000, 45000.27, 600000);
-  const Elements plain =
-      elementsOf(written([&](adt::TaggedWriter& out) { clients::writeTaskList(list, false, 9000, out); }));
+  const Elements plain = elementsOf(
+      written([&](adt::TaggedWriter& out) { clients::writeTaskList(list, false, 9000, out); }));
   EXPECT_EQ(as<int32_t>(plain[0].second), 1);
-  const Elements full =
-      elementsOf(written([&](adt::TaggedWriter& out) { clients::writeTaskList(list, true, 9000, out); }));
+  const Elements full = elementsOf(
+      written([&](adt::TaggedWriter& out) { clients::writeTaskList(list, true, 9000, out); }));
   EXPECT_EQ(as<int32_t>(full[0].second), 2);
   ASSERT_EQ(full.size(), 8u);  // 60, 59, 76, 5, 90, 59, 76, 14
   EXPECT_EQ(full[5].first, 59);
@@ -146,8 +146,8 @@ TEST_F(FiguresTest, ThreadsReplyCarriesTasksDecodingAndHistory) {
 
   // An agent that never reported: no tasks, no decoding, time 0.
   TaskList empty;
-  const Elements none =
-      elementsOf(written([&](adt::TaggedWriter& out) { clients::writeTaskList(empty, true, 0, out); }));
+  const Elements none = elementsOf(
+      written([&](adt::TaggedWriter& out) { clients::writeTaskList(empty, true, 0, out); }));
   ASSERT_EQ(none.size(), 2u);
   EXPECT_EQ(as<int32_t>(none[0].second), 0);
   EXPECT_EQ(none[1].first, 90);
@@ -204,11 +204,11 @@ TEST_F(FiguresTest, ProcessSamplesGiveProcessorSecondsOfTheLastQuarterHour) {
   const double t0 = 45000.5;
   const double second = 1.0 / 86400;
   // A sample older than 15 minutes, then three inside the window; another pid in between.
-  samples.add({t0 - 1000 * second, 10, 0, 0, 0, 0, 0});
-  samples.add({t0 - 800 * second, 10, 4000, 1000, 0, 0, 0});
-  samples.add({t0 - 700 * second, 11, 900000, 900000, 0, 0, 0});
-  samples.add({t0 - 400 * second, 10, 9000, 2000, 0, 0, 0});
-  samples.add({t0, 10, 12000, 3500, 0, 0, 0});
+  samples.add({.time = t0 - 1000 * second, .pid = 10});
+  samples.add({.time = t0 - 800 * second, .pid = 10, .userMs = 4000, .kernelMs = 1000});
+  samples.add({.time = t0 - 700 * second, .pid = 11, .userMs = 900000, .kernelMs = 900000});
+  samples.add({.time = t0 - 400 * second, .pid = 10, .userMs = 9000, .kernelMs = 2000});
+  samples.add({.time = t0, .pid = 10, .userMs = 12000, .kernelMs = 3500});
   EXPECT_EQ(samples.processorSeconds(10, t0), 10);  // 15500 - 5000 ms
   EXPECT_EQ(samples.processorSeconds(11, t0), 0);   // a lone sample has no growth
   EXPECT_EQ(samples.processorSeconds(12, t0), 0);
@@ -216,7 +216,7 @@ TEST_F(FiguresTest, ProcessSamplesGiveProcessorSecondsOfTheLastQuarterHour) {
   // The ring keeps the newest kLimit samples.
   ProcessSamples full;
   for (size_t i = 0; i < ProcessSamples::kLimit + 5; ++i) {
-    full.add({t0 + static_cast<double>(i) * second, 1, i, 0, 0, 0, 0});
+    full.add({.time = t0 + static_cast<double>(i) * second, .pid = 1, .userMs = i});
   }
   ASSERT_EQ(full.all().size(), ProcessSamples::kLimit);
   EXPECT_EQ(full.all().front().userMs, 5u);
@@ -226,8 +226,8 @@ TEST_F(FiguresTest, TelemetryFillsStatisticEightFromTheProcessSamples) {
   Agent agent(host, section());
   running(agent);
   const uint32_t pid = agent.process()->pid;
-  agent.processSamples.add({days() - 600.0 / 86400, pid, 1000, 0, 0, 0, 0});
-  agent.processSamples.add({days(), pid, 31000, 2000, 0, 0, 0});
+  agent.processSamples.add({.time = days() - 600.0 / 86400, .pid = pid, .userMs = 1000});
+  agent.processSamples.add({.time = days(), .pid = pid, .userMs = 31000, .kernelMs = 2000});
   amp::Telemetry t;
   t.samples.push_back(amp::Sample{});
   telemetry(agent, t, 2);
@@ -260,16 +260,35 @@ TEST_F(FiguresTest, ListDetailsShowSettingsLoadAndTheNewestProcessSample) {
   Agent agent(host, conf);
   running(agent);
   const uint32_t pid = agent.process()->pid;
-  agent.processSamples.add({days(), pid + 1, 1, 1, 1, 1, 1});  // an earlier process
-  agent.processSamples.add({days(), pid, 700, 300, 2048, 4096, 16});
-  agent.processSamples.add({days(), pid + 2, 1, 1, 1, 1, 1});  // not this process
+  agent.processSamples.add({.time = days(),
+                            .pid = pid + 1,
+                            .workingSetKiB = 1,
+                            .userMs = 1,
+                            .kernelMs = 1,
+                            .peakWorkingSetKiB = 1,
+                            .pageFileKiB = 1});  // an earlier process
+  agent.processSamples.add({.time = days(),
+                            .pid = pid,
+                            .workingSetKiB = 2048,
+                            .userMs = 700,
+                            .kernelMs = 300,
+                            .peakWorkingSetKiB = 4096,
+                            .pageFileKiB = 16});
+  agent.processSamples.add({.time = days(),
+                            .pid = pid + 2,
+                            .workingSetKiB = 1,
+                            .userMs = 1,
+                            .kernelMs = 1,
+                            .peakWorkingSetKiB = 1,
+                            .pageFileKiB = 1});  // not this process
   agent.load.score = 1234;
   agent.load.statistics[2] = 77;
   agent.load.idleSinceTick = now();
   agent.version = std::make_shared<testing::FakeVersion>(adt::makeVersion(5, 2, 310), dir.path(),
                                                          DeployState::kReady);
 
-  auto fields = mapOf(written([&](adt::TaggedWriter& out) { clients::writeAgentStatus(agent, out); }));
+  auto fields =
+      mapOf(written([&](adt::TaggedWriter& out) { clients::writeAgentStatus(agent, out); }));
   EXPECT_EQ(text(fields[10]), "/opt/agent/run");
   EXPECT_EQ(text(fields[26]), "--flag");
   EXPECT_EQ(text(fields[33]), "/srv/detail");
