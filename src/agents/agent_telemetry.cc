@@ -61,9 +61,7 @@ void Agent::sampleProcess(double localDays) {
   if (!p || p->pid == 0 || run->finished) return;
   platform::ProcessTimes times;
   platform::ProcessMemory memory;
-  if (!platform::readProcessTimes(p->pid, times) || !platform::readProcessMemory(p->pid, memory)) {
-    return;
-  }
+  if (!p->handle || !p->handle->sample(times, memory)) return;
   ProcessSample s;
   s.time = localDays;
   s.pid = p->pid;

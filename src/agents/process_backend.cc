@@ -91,6 +91,10 @@ class SystemProcessHandle final : public AgentProcessHandle {
   bool outputMayBeWaiting() override {
     return pipe_ && (pipe_->watch == nullptr || backend_.pipeMayBeReady(pipe_->watched));
   }
+  // Its /proc files stay open while the handle lives: two reads a sample.
+  bool sample(platform::ProcessTimes& times, platform::ProcessMemory& memory) override {
+    return process_.sample(times, memory);
+  }
 
  private:
   SystemProcessBackend& backend_;

@@ -45,6 +45,11 @@ class AgentProcessHandle {
   // then skips a call per agent. True whenever the look is missing or stale.
   virtual bool mayHaveEnded() { return true; }
   virtual bool outputMayBeWaiting() { return true; }
+  // The process's processor times and memory now (the 5-second sample); false when they cannot
+  // be read, as when it has ended.
+  virtual bool sample(platform::ProcessTimes& times, platform::ProcessMemory& memory) {
+    return platform::readProcessTimes(pid(), times) && platform::readProcessMemory(pid(), memory);
+  }
 };
 
 // What to start.

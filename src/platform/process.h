@@ -58,6 +58,9 @@ struct ExitStatus {
 // The conventional name of a signal ("SIGKILL"), or "SIG<number>" when it has none.
 std::string signalName(int signal);
 
+struct ProcessTimes;
+struct ProcessMemory;
+
 // One process: a child we started or another process we attached to. Owns its handle (the
 // child's pid until reaped, or a pidfd for an attached process). Not copyable; movable. One
 // thread at a time.
@@ -106,14 +109,21 @@ class Process {
   bool suspend();
   bool resume();
 
+  // Its processor times and memory now, as readProcessTimes() and readProcessMemory() give
+  // them. The files they come from stay open from the first call to the release, so a
+  // periodic sample costs two reads; they name this process only, also once it has gone.
+  bool sample(ProcessTimes& times, ProcessMemory& memory);
+
   // Lets go of the process without ending it (see the class comment for children).
   void release();
 
  private:
   bool sendSignal(int signal);
+  void closeSampleFiles();
 
   int pid_ = 0;
   int pidfd_ = -1;
+  int statFd_ = -1, statusFd_ = -1;  // what sample() reads (POSIX)
   bool child_ = false;
   bool ended_ = false;
   bool terminated_ = false;

@@ -12,12 +12,15 @@ Process& Process::operator=(Process&& other) noexcept {
     release();
     pid_ = other.pid_;
     pidfd_ = other.pidfd_;
+    statFd_ = other.statFd_;
+    statusFd_ = other.statusFd_;
     child_ = other.child_;
     ended_ = other.ended_;
     terminated_ = other.terminated_;
     status_ = other.status_;
     other.pid_ = 0;
     other.pidfd_ = -1;
+    other.statFd_ = other.statusFd_ = -1;
     other.child_ = false;
     other.ended_ = false;
     other.terminated_ = false;

@@ -13,10 +13,10 @@ namespace server {
 // Descriptors the manager holds besides its agents: listeners, the poller, log files, the
 // hang watch, the notifier, a client connection or two, and room for a spawn in progress.
 constexpr uint64_t kBaseDescriptors = 64;
-// Descriptors one agent process costs the manager: its output pipe and its exit handle, plus
-// one for the moment of its start (the child's end of a new pipe) and the agent link's share of
-// client connections.
-constexpr uint64_t kDescriptorsPerProcess = 4;
+// Descriptors one agent process costs the manager: its output pipe, its exit handle and the two
+// files its samples are read from, plus one for the moment of its start (the child's end of a
+// new pipe) and the agent link's share of client connections.
+constexpr uint64_t kDescriptorsPerProcess = 6;
 
 struct CapacityReport {
   uint64_t processes = 0;          // agent processes the sections ask for (workers included)

@@ -34,16 +34,16 @@ TEST(CapacityCheck, DescriptorsForEveryProcessOrAClearRefusal) {
 
   const CapacityReport tight = checkCapacity(common, agents, 1024);
   EXPECT_EQ(tight.error,
-            "Недостаточно дескрипторов для 2000 процессов агентов: нужно не менее 8064, система "
+            "Недостаточно дескрипторов для 2000 процессов агентов: нужно не менее 12064, система "
             "позволяет 1024 (увеличьте ulimit -n или LimitNOFILE службы, либо уменьшите число "
             "агентов)");
   // Exactly enough is enough; HTTP listeners count too.
-  EXPECT_TRUE(checkCapacity(common, agents, 8064).error.empty());
+  EXPECT_TRUE(checkCapacity(common, agents, 12064).error.empty());
   std::vector<config::AgentConf> listening = agents;
   listening[0].httpPort = 8081;
   listening[0].httpsPort = 8443;
-  EXPECT_FALSE(checkCapacity(common, listening, 8064).error.empty());
-  EXPECT_TRUE(checkCapacity(common, listening, 8066).error.empty());
+  EXPECT_FALSE(checkCapacity(common, listening, 12064).error.empty());
+  EXPECT_TRUE(checkCapacity(common, listening, 12066).error.empty());
 
   // A repeated id is one agent, as the server makes it.
   std::vector<config::AgentConf> repeated = agentsOf(3);

@@ -290,6 +290,33 @@ TEST_F(ProcessTest, TimesAndMemoryOfARunningChildArePlausible) {
   EXPECT_FALSE(readProcessMemory(p.pid(), m));
 }
 
+// The sample keeps the process's files open: each call must still read the process as it is
+// now, name no other process once it has gone, and give its files back with the handle.
+TEST_F(ProcessTest, KeptSampleFilesReadTheProcessAnewAndCloseWithIt) {
+  const auto openFiles = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+  };
+  const auto before = openFiles();
+  Process& p = start({"/bin/sh", "-c", "while :; do :; done"});
+  ProcessTimes first, now, byId;
+  ProcessMemory memory;
+  ASSERT_TRUE(p.sample(first, memory));
+  ASSERT_TRUE(readProcessTimes(p.pid(), byId));
+  EXPECT_EQ(first.startUnixMs, byId.startUnixMs);
+  EXPECT_GT(memory.workingSetKiB, 0u);
+  // The busy child's processor time grows from one sample to the next.
+  ASSERT_TRUE(waitUntil([&] {
+    return p.sample(now, memory) && now.userMs + now.kernelMs > first.userMs + first.kernelMs + 50;
+  }));
+  EXPECT_EQ(now.startUnixMs, first.startUnixMs);
+
+  ASSERT_TRUE(p.terminate());
+  ASSERT_TRUE(waitUntil([&] { return p.hasEnded(); }));
+  EXPECT_FALSE(p.sample(now, memory));  // reaped: its files tell nothing any more
+  p.release();
+  EXPECT_EQ(openFiles(), before);
+}
+
 TEST_F(ProcessTest, EnumerationFindsAChildAndReadsItsCommandLine) {
   // The shell stops itself, so it stays as started without forking anything.
   const Args args = {"/bin/sh", "-c", "kill -STOP $$; :", "name x", "a\"b", ""};

@@ -190,6 +190,7 @@ void Process::release() {
     abandoned().push_back(pid_);
   }
   if (pidfd_ >= 0) ::close(pidfd_);
+  closeSampleFiles();
   pid_ = 0;
   pidfd_ = -1;
   child_ = false;

@@ -47,6 +47,24 @@ bool readProcFile(const std::string& path, std::string& out, ProcEnd end = ProcE
   }
 }
 
+// The whole of a /proc file kept open (`fd`, opened from `path` at the first call): read from
+// its start, which has the kernel write it anew.
+bool readKeptProcFile(int& fd, const std::string& path, std::string& out) {
+  if (fd < 0) {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+  }
+  out.clear();
+  char buf[4096];
+  while (true) {
+    const ssize_t n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(out.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    out.append(buf, static_cast<size_t>(n));
+    if (static_cast<size_t>(n) < sizeof buf) return true;  // written whole at the first read
+  }
+}
+
 std::string procPath(uint32_t pid, const char* leaf) {
   return "/proc/" + std::to_string(pid) + "/" + leaf;
 }
@@ -106,9 +124,9 @@ bool isDigits(const char* s) {
 
 }  // namespace
 
-bool readProcessTimes(uint32_t pid, ProcessTimes& out) {
-  std::string text;
-  if (!readProcFile(procPath(pid, "stat"), text, ProcEnd::kShortRead)) return false;
+namespace {
+
+bool parseStat(const std::string& text, ProcessTimes& out) {
   // "pid (name) state ppid ...": the name may hold blanks and parentheses, so the fields start
   // after the last ')'. Field 3 (state) is token 0 there; utime 14, stime 15, starttime 22.
   const size_t close = text.rfind(')');
@@ -136,13 +154,45 @@ bool readProcessTimes(uint32_t pid, ProcessTimes& out) {
   return true;
 }
 
-bool readProcessMemory(uint32_t pid, ProcessMemory& out) {
-  std::string text;
-  if (!readProcFile(procPath(pid, "status"), text, ProcEnd::kShortRead)) return false;
+void parseStatus(const std::string& text, ProcessMemory& out) {
   out.workingSetKiB = statusValue(text, "VmRSS");
   out.peakWorkingSetKiB = statusValue(text, "VmHWM");
   out.pageFileKiB = statusValue(text, "VmSwap");
+}
+
+}  // namespace
+
+bool readProcessTimes(uint32_t pid, ProcessTimes& out) {
+  std::string text;
+  return readProcFile(procPath(pid, "stat"), text, ProcEnd::kShortRead) && parseStat(text, out);
+}
+
+bool readProcessMemory(uint32_t pid, ProcessMemory& out) {
+  std::string text;
+  if (!readProcFile(procPath(pid, "status"), text, ProcEnd::kShortRead)) return false;
+  parseStatus(text, out);
   return true;
+}
+
+bool Process::sample(ProcessTimes& times, ProcessMemory& memory) {
+  if (pid_ <= 0) {
+    errno = ESRCH;
+    return false;
+  }
+  std::string text;
+  if (!readKeptProcFile(statFd_, procPath(pid(), "stat"), text) || !parseStat(text, times) ||
+      !readKeptProcFile(statusFd_, procPath(pid(), "status"), text)) {
+    return false;
+  }
+  parseStatus(text, memory);
+  return true;
+}
+
+void Process::closeSampleFiles() {
+  for (int* fd : {&statFd_, &statusFd_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
 }
 
 bool enumerateProcesses(std::vector<uint32_t>& out) {

@@ -15,9 +15,9 @@ using NtProcessCall = LONG(NTAPI*)(HANDLE);
 
 NtProcessCall ntCall(const char* name) {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll ? reinterpret_cast<NtProcessCall>(
-                     reinterpret_cast<void*>(GetProcAddress(ntdll, name)))
-               : nullptr;
+  return ntdll
+             ? reinterpret_cast<NtProcessCall>(reinterpret_cast<void*>(GetProcAddress(ntdll, name)))
+             : nullptr;
 }
 
 bool sameName(const std::wstring& a, const std::string& b) {
@@ -124,10 +124,9 @@ HANDLE spawnChild(const SpawnOptions& options, DWORD& pid) {
   PROCESS_INFORMATION started{};
   const DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT |
                       (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
-  const BOOL ok = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, flags,
-                                 environment.data(),
-                                 options.directory.empty() ? nullptr : directory.c_str(),
-                                 &info.StartupInfo, &started);
+  const BOOL ok = CreateProcessW(
+      nullptr, commandLine.data(), nullptr, nullptr, TRUE, flags, environment.data(),
+      options.directory.empty() ? nullptr : directory.c_str(), &info.StartupInfo, &started);
   const DWORD error = GetLastError();
   if (listed) DeleteProcThreadAttributeList(attributes);
   closeBoth();
@@ -164,9 +163,9 @@ bool Process::spawn(const SpawnOptions& options) {
 
 bool Process::attach(uint32_t pid) {
   release();
-  HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_SUSPEND_RESUME |
-                             PROCESS_QUERY_LIMITED_INFORMATION,
-                         FALSE, pid);
+  HANDLE h = OpenProcess(
+      SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_SUSPEND_RESUME | PROCESS_QUERY_LIMITED_INFORMATION,
+      FALSE, pid);
   if (!h) {
     if (GetLastError() == ERROR_INVALID_PARAMETER) SetLastError(ERROR_NOT_FOUND);
     return false;
@@ -198,11 +197,10 @@ std::string signalName(int signal) {
   static const struct {
     int number;
     const char* name;
-  } kNames[] = {{1, "SIGHUP"},   {2, "SIGINT"},   {3, "SIGQUIT"},  {4, "SIGILL"},
-                {5, "SIGTRAP"},  {6, "SIGABRT"},  {7, "SIGBUS"},   {8, "SIGFPE"},
-                {9, "SIGKILL"},  {10, "SIGUSR1"}, {11, "SIGSEGV"}, {12, "SIGUSR2"},
-                {13, "SIGPIPE"}, {14, "SIGALRM"}, {15, "SIGTERM"}, {24, "SIGXCPU"},
-                {25, "SIGXFSZ"}, {31, "SIGSYS"}};
+  } kNames[] = {{1, "SIGHUP"},   {2, "SIGINT"},   {3, "SIGQUIT"},  {4, "SIGILL"},   {5, "SIGTRAP"},
+                {6, "SIGABRT"},  {7, "SIGBUS"},   {8, "SIGFPE"},   {9, "SIGKILL"},  {10, "SIGUSR1"},
+                {11, "SIGSEGV"}, {12, "SIGUSR2"}, {13, "SIGPIPE"}, {14, "SIGALRM"}, {15, "SIGTERM"},
+                {24, "SIGXCPU"}, {25, "SIGXFSZ"}, {31, "SIGSYS"}};
   for (const auto& entry : kNames) {
     if (entry.number == signal) return entry.name;
   }
@@ -243,6 +241,12 @@ bool Process::resume() {
   return call(win::toHandle(pidfd_)) >= 0;
 }
 
+// Nothing is kept open here: each sample opens the process by its id.
+void Process::closeSampleFiles() {}
+bool Process::sample(ProcessTimes& times, ProcessMemory& memory) {
+  return pid_ > 0 && readProcessTimes(pid(), times) && readProcessMemory(pid(), memory);
+}
+
 void Process::release() {
   if (pid_ <= 0) return;
   if (pidfd_ != -1) {
@@ -277,10 +281,9 @@ LeaveMarker::~LeaveMarker() { close(); }
 
 bool LeaveMarker::create(uint64_t key) {
   close();
-  HANDLE h = CreateNamedPipeW(leaveName(key).c_str(),
-                              PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                              PIPE_TYPE_BYTE | PIPE_NOWAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 0,
-                              0, nullptr);
+  HANDLE h = CreateNamedPipeW(
+      leaveName(key).c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
+      PIPE_TYPE_BYTE | PIPE_NOWAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 0, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_ACCESS_DENIED) SetLastError(ERROR_ALREADY_EXISTS);
     return false;
@@ -301,8 +304,8 @@ std::unique_ptr<LeaveMarker> createLeaveMarker(uint64_t key) {
 }
 
 bool leaveMarkerExists(uint64_t key) {
-  HANDLE h = CreateFileW(leaveName(key).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+  HANDLE h =
+      CreateFileW(leaveName(key).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h != INVALID_HANDLE_VALUE) {
     CloseHandle(h);
     return true;
