@@ -51,19 +51,29 @@ class PipeWatch {
   // Whether the read end may have something, as of the last look: also true for an end not
   // watched, and before the first successful look.
   bool mayBeReady(int readHandle) const;
-  size_t size() const { return watched_.size(); }
+  size_t size() const { return count_; }
 
  private:
   int handle_ = -1;
   struct Watched {
-    uint64_t added = 0;  // successful looks made before it was added
-    uint64_t seen = 0;   // the look that last saw it ready
+    uint64_t added = 0;   // successful looks made before it was added
+    uint64_t seen = 0;    // the look that last saw it ready
     bool waited = false;  // a handle waited on (an exit handle) rather than a pipe read end
+    bool on = false;      // watched now
   };
-  std::unordered_map<int, Watched> watched_;
+  // Where a watched end's record is: a table indexed by the descriptor on POSIX (descriptors are
+  // small numbers, bounded by the descriptor limit; every pass asks about every agent's ends),
+  // a map by handle on Windows.
+  Watched* find(int readHandle);
+  const Watched* find(int readHandle) const {
+    return const_cast<PipeWatch*>(this)->find(readHandle);
+  }
+  std::unordered_map<int, Watched> watched_;  // Windows
+  std::vector<Watched> byFd_;                 // POSIX
+  size_t count_ = 0;
   uint64_t looks_ = 0;  // successful looks so far
   bool lastLookOk_ = false;
-  std::vector<uint64_t> events_;               // the system's event records, reused
+  std::vector<uint64_t> events_;  // the system's event records, reused
 };
 
 // An anonymous pipe for a child's output. Owns both ends until they are closed. The write end
@@ -146,8 +156,7 @@ class NamedPipe {
   void close();
 
  private:
-  PipeCreate open(const std::string& root, const std::string& name, size_t bufferBytes,
-                  bool fresh);
+  PipeCreate open(const std::string& root, const std::string& name, size_t bufferBytes, bool fresh);
 
   int read_ = -1;
   int lock_ = -1;

@@ -2,8 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/epoll.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,12 +96,23 @@ bool PipeWatch::add(int readHandle) {
     return false;
   }
   // Counts as ready until a look has been made since.
-  watched_[readHandle] = Watched{looks_, 0};
+  if (static_cast<size_t>(readHandle) >= byFd_.size()) byFd_.resize(readHandle + size_t{1});
+  if (!byFd_[readHandle].on) ++count_;
+  byFd_[readHandle] = Watched{looks_, 0, false, true};
   return true;
 }
 
+PipeWatch::Watched* PipeWatch::find(int readHandle) {
+  if (readHandle < 0 || static_cast<size_t>(readHandle) >= byFd_.size()) return nullptr;
+  Watched& w = byFd_[readHandle];
+  return w.on ? &w : nullptr;
+}
+
 void PipeWatch::remove(int readHandle) {
-  if (watched_.erase(readHandle) == 0) return;
+  Watched* w = find(readHandle);
+  if (!w) return;
+  w->on = false;
+  --count_;
   const int saved = errno;
   ::epoll_ctl(handle_, EPOLL_CTL_DEL, readHandle, nullptr);
   errno = saved;
@@ -110,13 +121,13 @@ void PipeWatch::remove(int readHandle) {
 bool PipeWatch::look() {
   lastLookOk_ = false;
   if (handle_ < 0) return false;
-  if (watched_.empty()) {
+  if (count_ == 0) {
     ++looks_;
     lastLookOk_ = true;
     return true;
   }
   // Room for every watched end at once, so one call sees them all.
-  const size_t n = watched_.size();
+  const size_t n = count_;
   events_.resize((n * sizeof(epoll_event) + sizeof(uint64_t) - 1) / sizeof(uint64_t));
   auto* events = reinterpret_cast<epoll_event*>(events_.data());
   int r;
@@ -126,8 +137,7 @@ bool PipeWatch::look() {
   if (r < 0) return false;
   ++looks_;
   for (int i = 0; i < r; ++i) {
-    const auto it = watched_.find(events[i].data.fd);
-    if (it != watched_.end()) it->second.seen = looks_;
+    if (Watched* w = find(events[i].data.fd)) w->seen = looks_;
   }
   lastLookOk_ = true;
   return true;
@@ -135,8 +145,8 @@ bool PipeWatch::look() {
 
 bool PipeWatch::mayBeReady(int readHandle) const {
   if (!lastLookOk_) return true;
-  const auto it = watched_.find(readHandle);
-  return it == watched_.end() || it->second.added == looks_ || it->second.seen == looks_;
+  const Watched* w = find(readHandle);
+  return !w || w->added == looks_ || w->seen == looks_;
 }
 
 OutputPipe::~OutputPipe() { close(); }

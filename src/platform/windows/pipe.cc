@@ -20,7 +20,9 @@ void closeQuietly(int& h) {
 }
 
 DWORD bufferSize(size_t asked) {
-  return asked == 0 ? kDefaultBuffer : asked > (16u << 20) ? (16u << 20) : static_cast<DWORD>(asked);
+  return asked == 0            ? kDefaultBuffer
+         : asked > (16u << 20) ? (16u << 20)
+                               : static_cast<DWORD>(asked);
 }
 
 // The pipe's full name: the root (\\.\pipe normally) and the name as the caller gives it,
@@ -113,11 +115,20 @@ bool PipeWatch::add(int readHandle) {
   // Counts as ready until a look has been made since. A pipe is peeked; anything else (a
   // process's exit handle) is waited on without waiting.
   const bool pipe = GetFileType(win::toHandle(readHandle)) == FILE_TYPE_PIPE;
-  watched_[readHandle] = Watched{looks_, 0, !pipe};
+  watched_[readHandle] = Watched{looks_, 0, !pipe, true};
+  count_ = watched_.size();
   return true;
 }
 
-void PipeWatch::remove(int readHandle) { watched_.erase(readHandle); }
+PipeWatch::Watched* PipeWatch::find(int readHandle) {
+  const auto it = watched_.find(readHandle);
+  return it == watched_.end() ? nullptr : &it->second;
+}
+
+void PipeWatch::remove(int readHandle) {
+  watched_.erase(readHandle);
+  count_ = watched_.size();
+}
 
 bool PipeWatch::look() {
   const DWORD saved = GetLastError();
@@ -141,8 +152,8 @@ bool PipeWatch::look() {
 
 bool PipeWatch::mayBeReady(int readHandle) const {
   if (!lastLookOk_) return true;
-  const auto it = watched_.find(readHandle);
-  return it == watched_.end() || it->second.added == looks_ || it->second.seen == looks_;
+  const Watched* w = find(readHandle);
+  return !w || w->added == looks_ || w->seen == looks_;
 }
 
 OutputPipe::~OutputPipe() { close(); }
@@ -191,11 +202,10 @@ PipeCreate NamedPipe::open(const std::string& root, const std::string& name, siz
   const std::string path = pipePath(root, name);
   // The first instance only: a name that another holder has is busy. Inbound, bytes, and
   // non-blocking reads; one writer at a time.
-  HANDLE h = CreateNamedPipeW(win::widen(path).c_str(),
-                              PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                              PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_NOWAIT |
-                                  PIPE_REJECT_REMOTE_CLIENTS,
-                              1, 0, bufferSize(bufferBytes), 0, nullptr);
+  HANDLE h = CreateNamedPipeW(
+      win::widen(path).c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE,
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_NOWAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+      bufferSize(bufferBytes), 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD e = GetLastError();
     if (e == ERROR_ACCESS_DENIED || e == ERROR_PIPE_BUSY) {
@@ -218,8 +228,8 @@ void NamedPipe::close() {
 }
 
 int openNamedPipeWriter(const std::string& path) {
-  HANDLE h = CreateFileW(writerPath(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+  HANDLE h =
+      CreateFileW(writerPath(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   return h == INVALID_HANDLE_VALUE ? -1 : win::fromHandle(h);
 }
 
