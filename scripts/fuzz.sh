@@ -5,7 +5,10 @@
 # Prints per target the executions, the new corpus entries and the crashes (with the file that
 # reproduces each: run the target on it). Non-zero exit on any crash, leak, timeout or
 # sanitizer report. FUZZ_TARGETS="a b" runs only those (in that order); FUZZ_JOBS=2 runs two at a
-# time; FUZZ_RUNS=N ends a target after N executions when that comes before SECONDS.
+# time; FUZZ_RUNS=N ends a target after N executions when that comes before SECONDS;
+# FUZZ_TIMEOUT=S (default 20) is the wall-clock time one input may take before it counts as a
+# hang: raise it for a long run at low priority beside other work, which can leave a target
+# without a processor for longer than that.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -43,7 +46,7 @@ run_one() {
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     "$out/fuzz/${t}_fuzz" "$corpus" -max_total_time="$seconds" -max_len="$(max_len "$t")" \
-      ${FUZZ_RUNS:+-runs="$FUZZ_RUNS"} -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$crashes/" \
+      ${FUZZ_RUNS:+-runs="$FUZZ_RUNS"} -timeout="${FUZZ_TIMEOUT:-20}" -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$crashes/" \
       ${dict:+-dict="$dict"} >"$log" 2>&1 || rc=$?
   local execs; execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   local added; added=$(sed -n 's/^stat::new_units_added: *//p' "$log" | tail -1)
