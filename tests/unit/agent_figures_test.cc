@@ -260,13 +260,17 @@ TEST_F(FiguresTest, ListDetailsShowSettingsLoadAndTheNewestProcessSample) {
   Agent agent(host, conf);
   running(agent);
   const uint32_t pid = agent.process()->pid;
-  agent.processSamples.add({.time = days(),
-                            .pid = pid + 1,
-                            .workingSetKiB = 1,
-                            .userMs = 1,
-                            .kernelMs = 1,
-                            .peakWorkingSetKiB = 1,
-                            .pageFileKiB = 1});  // an earlier process
+  // Another process's sample on either side of this one's: an earlier run, and not this one.
+  const auto ones = [&](uint32_t other) {
+    return ProcessSample{.time = days(),
+                         .pid = other,
+                         .workingSetKiB = 1,
+                         .userMs = 1,
+                         .kernelMs = 1,
+                         .peakWorkingSetKiB = 1,
+                         .pageFileKiB = 1};
+  };
+  agent.processSamples.add(ones(pid + 1));
   agent.processSamples.add({.time = days(),
                             .pid = pid,
                             .workingSetKiB = 2048,
@@ -274,13 +278,7 @@ TEST_F(FiguresTest, ListDetailsShowSettingsLoadAndTheNewestProcessSample) {
                             .kernelMs = 300,
                             .peakWorkingSetKiB = 4096,
                             .pageFileKiB = 16});
-  agent.processSamples.add({.time = days(),
-                            .pid = pid + 2,
-                            .workingSetKiB = 1,
-                            .userMs = 1,
-                            .kernelMs = 1,
-                            .peakWorkingSetKiB = 1,
-                            .pageFileKiB = 1});  // not this process
+  agent.processSamples.add(ones(pid + 2));
   agent.load.score = 1234;
   agent.load.statistics[2] = 77;
   agent.load.idleSinceTick = now();
