@@ -67,8 +67,12 @@ class Agent {
   // Chooses the distribution for the next start from the update store (only with `args`).
   void selectVersion();
 
-  // The supervision step (one pass for this instance).
+  // The supervision step (one pass for this instance). A running agent whose process has
+  // shown nothing new since the pass before (no end, no output: the backend's look at every
+  // handle tells), with no stop or hang probe under way, is checked at most once every
+  // kQuietCheckMs; every other state is looked at on every pass.
   void runOnce();
+  static constexpr uint64_t kQuietCheckMs = 1000;
 
   // The clean-up after a stop: answers waiting web connections, deletes the run, reopens
   // listeners whose ports changed, applies the staged settings, resets telemetry, and queues a
@@ -160,7 +164,7 @@ class Agent {
   TaskList tasks;
   SampleHistory samples;
   ProcessSamples processSamples;  // the manager's own 5-second samples of the process
-  double startedTime = 0;  // local time when the agent reported its start
+  double startedTime = 0;         // local time when the agent reported its start
   adt::String stopReason;
   adt::String startReason;
   bool startedByConsole = false;
@@ -181,6 +185,8 @@ class Agent {
 
  private:
   void applyStaged();
+  // True when this pass can leave a quietly running agent alone (see runOnce).
+  bool quietUntilNextCheck(uint64_t now);
   void runHealthChecks(uint64_t now);
   // True when a restart time asked for a stop.
   bool checkRestartTime();
@@ -192,6 +198,7 @@ class Agent {
   void takeOutOfGroup(Agent& worker);
 
   bool deletionQueued_ = false;
+  uint64_t lastCheckTick_ = 0;  // the last pass that made the checks
 };
 
 // "Не найдена подходящая версия агента" names the required versions this way: the bound when

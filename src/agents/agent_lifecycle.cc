@@ -29,8 +29,20 @@ class RestartPass {
 
 }  // namespace
 
+bool Agent::quietUntilNextCheck(uint64_t now) {
+  if (now - lastCheckTick_ >= kQuietCheckMs || !run || run->finished || !run->process) {
+    return false;
+  }
+  AgentProcess& p = *run->process;
+  if (!p.link || p.stopRequest || p.link->probeTick) return false;
+  return !p.handle->mayHaveEnded() && !p.handle->outputMayBeWaiting();
+}
+
 void Agent::runOnce() {
   const uint64_t now = host.clock().nowMs();
+  // Its load score and restart times stay as the last checks left them.
+  if (quietUntilNextCheck(now)) return;
+  lastCheckTick_ = now;
   RestartPass restartPass(*this);
   load.score = 0;
 

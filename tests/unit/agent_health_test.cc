@@ -256,6 +256,40 @@ TEST_F(HealthTest, SilentAgentIsStoppedAfterTwoMinutes) {
   EXPECT_TRUE(host.backend.last().terminated);
 }
 
+// A running agent whose process shows nothing new is checked once a second, not every pass;
+// its end, its output and a stop are still seen on the very next pass.
+TEST_F(HealthTest, AQuietAgentIsCheckedOnceASecondAndItsEventsAtOnce) {
+  Agent quiet(host, section("Q", "q"));
+  running(quiet);
+  testing::FakeProcessState& q = host.backend.last();
+  q.looked = true;
+  advance(120000);
+  quiet.runOnce();  // the checks of this second: just not silent too long yet
+  EXPECT_FALSE(stopping(quiet));
+  advance(500);
+  quiet.runOnce();  // silent too long, but inside the quiet second: left alone
+  EXPECT_FALSE(stopping(quiet));
+  advance(Agent::kQuietCheckMs - 500);
+  quiet.runOnce();
+  ASSERT_TRUE(stopping(quiet));
+
+  // Output and an end are handled on the pass that follows them, whatever the time.
+  Agent busy(host, section("B", "b"));
+  running(busy);
+  testing::FakeProcessState& b = host.backend.last();
+  b.looked = true;
+  busy.runOnce();
+  b.output = "line\n";
+  busy.runOnce();
+  EXPECT_EQ(b.reads, 1);
+  EXPECT_TRUE(b.output.empty());
+  busy.runOnce();
+  EXPECT_EQ(b.reads, 1);  // nothing new: no read
+  b.exit(3);
+  busy.runOnce();
+  EXPECT_EQ(busy.unexpectedEnds, 1);
+}
+
 TEST_F(HealthTest, MalformedTelemetryKeepsTasksButCountsAsALifeSign) {
   Agent agent(host, section());
   running(agent);

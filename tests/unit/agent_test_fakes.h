@@ -121,6 +121,9 @@ struct FakeProcessState {
   std::string output;  // Windows-1251, as the agent would write it; taken by reads
   int reads = 0;       // how often the manager read the output
   bool attached = false;
+  // The pass's look at the handles tells the truth (as the real backend's does): it shows an
+  // end or output only when there is one. Otherwise (the default) it always says "maybe".
+  bool looked = false;
   void exit(int code) {
     ended = true;
     status = platform::ExitStatus{true, false, code};
@@ -209,6 +212,8 @@ class FakeProcessBackend final : public AgentProcessBackend {
       state_->suspended = true;
       return true;
     }
+    bool mayHaveEnded() override { return !state_->looked || state_->ended; }
+    bool outputMayBeWaiting() override { return !state_->looked || !state_->output.empty(); }
     void readOutput(std::string& out, size_t limit) override {
       const size_t n = std::min(limit, state_->output.size());
       out += state_->output.substr(0, n);
