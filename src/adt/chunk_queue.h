@@ -9,13 +9,15 @@
 #include <deque>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <type_traits>
 
 namespace adt {
 
 template <typename T>
 class ChunkQueue {
-  static_assert(std::is_trivially_copyable_v<T>, "entries are copied as bytes");
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
+                "entries are copied as bytes and never destroyed one by one");
 
  public:
   static constexpr size_t kBlockBytes = 4096;
@@ -54,7 +56,7 @@ class ChunkQueue {
 
   T& operator[](size_t i) {
     const size_t at = head_ + i;
-    return blocks_[at / kPerBlock][at % kPerBlock];
+    return blocks_[at / kPerBlock].get()[at % kPerBlock];
   }
   const T& operator[](size_t i) const { return const_cast<ChunkQueue&>(*this)[i]; }
   T& front() { return (*this)[0]; }
@@ -70,10 +72,10 @@ class ChunkQueue {
   void append(const T* values, size_t n) {
     while (n) {
       const size_t at = head_ + size_;
-      if (at / kPerBlock == blocks_.size()) blocks_.push_back(std::make_unique<T[]>(kPerBlock));
+      if (at / kPerBlock == blocks_.size()) blocks_.push_back(newBlock());
       const size_t room = kPerBlock - at % kPerBlock;
       const size_t k = std::min(n, room);
-      std::memcpy(static_cast<void*>(&blocks_[at / kPerBlock][at % kPerBlock]), values,
+      std::memcpy(static_cast<void*>(blocks_[at / kPerBlock].get() + at % kPerBlock), values,
                   k * sizeof(T));
       values += k;
       n -= k;
@@ -117,14 +119,22 @@ class ChunkQueue {
     while (n) {
       const size_t at = head_ + i;
       const size_t k = std::min(n, kPerBlock - at % kPerBlock);
-      if (!f(&blocks_[at / kPerBlock][at % kPerBlock], k)) return false;
+      if (!f(blocks_[at / kPerBlock].get() + at % kPerBlock, k)) return false;
       i += k;
       n -= k;
     }
     return true;
   }
 
-  std::deque<std::unique_ptr<T[]>> blocks_;
+  // A block is raw storage: the entries come into being as they are copied in (plain records),
+  // and the block's pages are not touched before its entries are written.
+  struct FreeBlock {
+    void operator()(T* p) const { ::operator delete(static_cast<void*>(p)); }
+  };
+  using Block = std::unique_ptr<T, FreeBlock>;
+  static Block newBlock() { return Block(static_cast<T*>(::operator new(kPerBlock * sizeof(T)))); }
+
+  std::deque<Block> blocks_;
   size_t head_ = 0;  // index of the oldest entry in blocks_.front()
   size_t size_ = 0;
 };
