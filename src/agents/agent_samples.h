@@ -72,7 +72,8 @@ class RawSamples {
 
 // The samples of one agent, oldest first, up to kRingSize: for each its figures, pid and count,
 // and its raw bytes once, in one byte store shared by all samples. It holds only what it has
-// received: about 64 bytes plus the raw bytes (some 150 with the demo agent) a sample.
+// received: about 64 bytes plus the raw bytes (some 150 with the demo agent) a sample, in 4 KiB
+// blocks of which at most the first and the last are partly used.
 class SampleHistory {
  public:
   // The most samples kept (the oldest goes first), for the statistics and the raw history alike.
