@@ -7,8 +7,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace platform {
@@ -61,15 +61,15 @@ class PipeWatch {
     bool waited = false;  // a handle waited on (an exit handle) rather than a pipe read end
     bool on = false;      // watched now
   };
-  // Where a watched end's record is: a table indexed by the descriptor on POSIX (descriptors are
-  // small numbers, bounded by the descriptor limit; every pass asks about every agent's ends),
-  // a map by handle on Windows.
+  // Where the watched ends' records are, of the kind each system's handles call for: a table
+  // indexed by the descriptor on POSIX (descriptors are small numbers, bounded by the descriptor
+  // limit; every pass asks about every agent's ends), a map by handle on Windows.
+  struct Table;
   Watched* find(int readHandle);
   const Watched* find(int readHandle) const {
     return const_cast<PipeWatch*>(this)->find(readHandle);
   }
-  std::unordered_map<int, Watched> watched_;  // Windows
-  std::vector<Watched> byFd_;                 // POSIX
+  std::unique_ptr<Table> table_;
   size_t count_ = 0;
   uint64_t looks_ = 0;  // successful looks so far
   bool lastLookOk_ = false;

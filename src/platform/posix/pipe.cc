@@ -80,7 +80,11 @@ bool waitPipeReadable(int readHandle, int timeoutMs) {
   return r > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
-PipeWatch::PipeWatch() : handle_(::epoll_create1(EPOLL_CLOEXEC)) {}
+struct PipeWatch::Table {
+  std::vector<Watched> byFd;  // indexed by the descriptor; `on` marks the watched ones
+};
+
+PipeWatch::PipeWatch() : handle_(::epoll_create1(EPOLL_CLOEXEC)), table_(new Table) {}
 
 PipeWatch::~PipeWatch() {
   if (handle_ >= 0) ::close(handle_);
@@ -96,15 +100,17 @@ bool PipeWatch::add(int readHandle) {
     return false;
   }
   // Counts as ready until a look has been made since.
-  if (static_cast<size_t>(readHandle) >= byFd_.size()) byFd_.resize(readHandle + size_t{1});
-  if (!byFd_[readHandle].on) ++count_;
-  byFd_[readHandle] = Watched{looks_, 0, false, true};
+  std::vector<Watched>& byFd = table_->byFd;
+  if (static_cast<size_t>(readHandle) >= byFd.size()) byFd.resize(readHandle + size_t{1});
+  if (!byFd[readHandle].on) ++count_;
+  byFd[readHandle] = Watched{looks_, 0, false, true};
   return true;
 }
 
 PipeWatch::Watched* PipeWatch::find(int readHandle) {
-  if (readHandle < 0 || static_cast<size_t>(readHandle) >= byFd_.size()) return nullptr;
-  Watched& w = byFd_[readHandle];
+  std::vector<Watched>& byFd = table_->byFd;
+  if (readHandle < 0 || static_cast<size_t>(readHandle) >= byFd.size()) return nullptr;
+  Watched& w = byFd[readHandle];
   return w.on ? &w : nullptr;
 }
 

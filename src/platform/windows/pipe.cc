@@ -2,6 +2,8 @@
 // wait: PeekNamedPipe says what is there, ReadFile takes exactly that.
 #include "platform/pipe.h"
 
+#include <unordered_map>
+
 #include "platform/windows/win.h"
 
 namespace platform {
@@ -106,7 +108,11 @@ bool waitPipeReadable(int readHandle, int timeoutMs) {
 // only, and waiting on a pipe handle says nothing about its data), so a look peeks at each
 // watched end: one PeekNamedPipe per end, which neither reads nor waits. An end that cannot be
 // peeked (its writer gone, or broken) is reported ready, so its reader finds out why.
-PipeWatch::PipeWatch() : handle_(0) {}
+struct PipeWatch::Table {
+  std::unordered_map<int, Watched> byHandle;
+};
+
+PipeWatch::PipeWatch() : handle_(0), table_(new Table) {}
 
 PipeWatch::~PipeWatch() = default;
 
@@ -115,25 +121,25 @@ bool PipeWatch::add(int readHandle) {
   // Counts as ready until a look has been made since. A pipe is peeked; anything else (a
   // process's exit handle) is waited on without waiting.
   const bool pipe = GetFileType(win::toHandle(readHandle)) == FILE_TYPE_PIPE;
-  watched_[readHandle] = Watched{looks_, 0, !pipe, true};
-  count_ = watched_.size();
+  table_->byHandle[readHandle] = Watched{looks_, 0, !pipe, true};
+  count_ = table_->byHandle.size();
   return true;
 }
 
 PipeWatch::Watched* PipeWatch::find(int readHandle) {
-  const auto it = watched_.find(readHandle);
-  return it == watched_.end() ? nullptr : &it->second;
+  const auto it = table_->byHandle.find(readHandle);
+  return it == table_->byHandle.end() ? nullptr : &it->second;
 }
 
 void PipeWatch::remove(int readHandle) {
-  watched_.erase(readHandle);
-  count_ = watched_.size();
+  table_->byHandle.erase(readHandle);
+  count_ = table_->byHandle.size();
 }
 
 bool PipeWatch::look() {
   const DWORD saved = GetLastError();
   ++looks_;
-  for (auto& [handle, w] : watched_) {
+  for (auto& [handle, w] : table_->byHandle) {
     const HANDLE h = win::toHandle(handle);
     if (w.waited) {
       // Signalled once the process has ended; a failed wait counts as ready too.
