@@ -7,7 +7,8 @@
 // For each N (and for each executable: --before first, then --am, so that the two figures of
 // one row come from the same run) it starts am from a temporary home with N demo agents that
 // an all-day schedule starts at once and that send telemetry every second, and reports:
-//   - am's resident memory once every agent runs ("after start"), and per agent;
+//   - am's resident memory once every agent runs ("after start"), the part of it that is pages
+//     of mapped files (code of am and its libraries, shared with other processes), and per agent;
 //   - am's processor time over 10 s while the agents only send telemetry ("idle");
 //   - the agents-list rate on fresh connections from 2 threads;
 //   - am's resident memory after --minutes of telemetry, and per agent;
@@ -58,7 +59,7 @@ struct Figures {
   std::string failure;
   int running = 0;
   double startSeconds = 0;  // until every agent ran
-  uint64_t rssStartKiB = 0, rssLaterKiB = 0;
+  uint64_t rssStartKiB = 0, rssLaterKiB = 0, rssStartFileKiB = 0;
   double idlePercent = 0;
   double floorPercent = 0;
   double listRate = 0;
@@ -154,8 +155,10 @@ Figures measure(const std::string& am, const Options& o, int agents) {
   // Every agent has sent its start report and a first telemetry by now.
   std::this_thread::sleep_for(Ms(3000 + o.telemetryMs));
   f.rssStartKiB = m->rssKiB();
-  note(adt::format("%d agents running after %.1f s; RSS %llu KiB", agents, f.startSeconds,
-                   static_cast<unsigned long long>(f.rssStartKiB)));
+  f.rssStartFileKiB = m->rssFileKiB();
+  note(adt::format("%d agents running after %.1f s; RSS %llu KiB, %llu KiB of it mapped files",
+                   agents, f.startSeconds, static_cast<unsigned long long>(f.rssStartKiB),
+                   static_cast<unsigned long long>(f.rssStartFileKiB)));
 
   const uint64_t cpu0 = m->cpuMs();
   const auto idle0 = Clock::now();
@@ -216,6 +219,9 @@ void report(int agents, const Options& o, const Figures* before, const Figures& 
   row("RSS after start", col(before, before ? kib(before->rssStartKiB) : ""),
       col(&after, kib(after.rssStartKiB)), kib(static_cast<uint64_t>(startLimitKiB)),
       after.rssStartKiB <= startLimitKiB ? "met" : "missed");
+  row("of it, mapped files (code of am and its libraries)",
+      col(before, before ? kib(before->rssStartFileKiB) : ""),
+      col(&after, kib(after.rssStartFileKiB)), "-", "-");
   row("RSS after start per agent",
       col(before, before ? adt::format("%.0f KiB", before->rssStartKiB * 1.0 / agents) : ""),
       col(&after, adt::format("%.0f KiB", perAgentStart)), "-", "-");

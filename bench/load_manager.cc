@@ -121,14 +121,23 @@ bool Manager::waitReady(Ms cap) {
   return false;
 }
 
-uint64_t Manager::rssKiB() const {
-  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+namespace {
+
+// A "<field>: <n> kB" line of /proc/<pid>/status; 0 when it is missing.
+uint64_t statusKiB(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
+    if (line.rfind(field, 0) == 0) return std::stoull(line.substr(field.size()));
   }
   return 0;
 }
+
+}  // namespace
+
+uint64_t Manager::rssKiB() const { return statusKiB(pid_, "VmRSS:"); }
+
+uint64_t Manager::rssFileKiB() const { return statusKiB(pid_, "RssFile:"); }
 
 bool Manager::stop(Ms cap) {
   if (pid_ <= 0) return true;

@@ -178,6 +178,9 @@ class Manager {
   bool waitReady(Ms cap);
   // VmRSS from /proc/<pid>/status in KiB; 0 when it cannot be read.
   uint64_t rssKiB() const;
+  // The part of the resident memory that is pages of mapped files (the program's and its
+  // libraries' code and read-only data), shared with every process that maps them.
+  uint64_t rssFileKiB() const;
   uint16_t clientPort() const { return clientPort_; }
   // Stops am: "q" on its console, waits up to `cap`, then kills it. True when it ended by itself.
   bool stop(Ms cap);
