@@ -18,8 +18,8 @@ target_include_directories(am_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/su
 target_link_libraries(am_test_support PUBLIC am_adt GTest::gtest)
 
 set(_portable amp_test arguments_test capacity_check_test distribution_name_test masks_test
-    nio_tagged_test port_allocation_test queue_test schedule_test socket_test tagged_test
-    text_test web_test)
+    nio_tagged_test pipe_watch_test port_allocation_test queue_test schedule_test socket_test
+    tagged_test text_test web_test)
 set(_tests)
 foreach(_name ${_portable})
   list(APPEND _tests ${CMAKE_CURRENT_SOURCE_DIR}/unit/${_name}.cc)
