@@ -1,16 +1,19 @@
 // A first-in first-out store of plain records in fixed blocks of about 4 KiB, for histories that
 // grow to tens of thousands of entries on the main thread: it holds what it has been given plus
-// at most one partly used block, and each block costs the allocator one small header (a
-// std::deque's 512-byte nodes cost it several per cent). Indexed from the oldest entry.
+// at most one partly used block at each end, and each block costs the allocator one small header
+// (a std::deque's 512-byte nodes cost it several per cent). A queue that holds a single block
+// starts it small (about 256 bytes) and doubles it as it fills, so that the many histories that
+// hold a few entries take little more than those. An empty queue holds no memory at all.
+// Indexed from the oldest entry.
 #pragma once
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <deque>
 #include <iterator>
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 namespace adt {
 
@@ -22,6 +25,10 @@ class ChunkQueue {
  public:
   static constexpr size_t kBlockBytes = 4096;
   static constexpr size_t kPerBlock = sizeof(T) >= kBlockBytes ? 1 : kBlockBytes / sizeof(T);
+  // The room of a queue's first block when it is made.
+  static constexpr size_t kFirstBytes = 256;
+  static constexpr size_t kFirstRoom =
+      std::min(kPerBlock, sizeof(T) >= kFirstBytes ? 1 : kFirstBytes / sizeof(T));
 
   class Iterator {
    public:
@@ -52,11 +59,14 @@ class ChunkQueue {
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   // The bytes of the blocks held, the unused part of the first and last block included.
-  size_t heldBytes() const { return blocks_.size() * kPerBlock * sizeof(T); }
+  size_t heldBytes() const {
+    const size_t n = blockCount();
+    return n == 0 ? 0 : ((n - 1) * kPerBlock + firstRoom_) * sizeof(T);
+  }
 
   T& operator[](size_t i) {
     const size_t at = head_ + i;
-    return blocks_[at / kPerBlock].get()[at % kPerBlock];
+    return block(at / kPerBlock)[at % kPerBlock];
   }
   const T& operator[](size_t i) const { return const_cast<ChunkQueue&>(*this)[i]; }
   T& front() { return (*this)[0]; }
@@ -72,10 +82,18 @@ class ChunkQueue {
   void append(const T* values, size_t n) {
     while (n) {
       const size_t at = head_ + size_;
-      if (at / kPerBlock == blocks_.size()) blocks_.push_back(newBlock());
-      const size_t room = kPerBlock - at % kPerBlock;
+      if (blockCount() == 0) {
+        blocks_.push_back(newBlock(kFirstRoom));
+        firstRoom_ = kFirstRoom;
+      } else if (at == firstRoom_ && firstRoom_ < kPerBlock) {
+        growFirst(at + n);
+      } else if (at / kPerBlock == blockCount()) {
+        blocks_.push_back(newBlock(kPerBlock));
+      }
+      // Only a sole first block is ever smaller than kPerBlock.
+      const size_t room = (blockCount() == 1 ? firstRoom_ : kPerBlock) - at % kPerBlock;
       const size_t k = std::min(n, room);
-      std::memcpy(static_cast<void*>(blocks_[at / kPerBlock].get() + at % kPerBlock), values,
+      std::memcpy(static_cast<void*>(block(at / kPerBlock) + at % kPerBlock), values,
                   k * sizeof(T));
       values += k;
       n -= k;
@@ -89,9 +107,18 @@ class ChunkQueue {
     n = std::min(n, size_);
     size_ -= n;
     head_ += n;
-    while (head_ >= kPerBlock || (size_ == 0 && !blocks_.empty())) {
-      blocks_.pop_front();
+    while (head_ >= kPerBlock || (size_ == 0 && blockCount() != 0)) {
+      blocks_[gone_++].reset();
       head_ = head_ >= kPerBlock ? head_ - kPerBlock : 0;
+    }
+    if (blockCount() == 0) {
+      blocks_.clear();
+      gone_ = 0;
+    } else if (gone_ >= 16 && gone_ * 2 >= blocks_.size()) {
+      // The freed places at the front go once they are half the table: each block's place is
+      // moved at most once for each time it is freed, so a pop stays constant time on average.
+      blocks_.erase(blocks_.begin(), blocks_.begin() + static_cast<std::ptrdiff_t>(gone_));
+      gone_ = 0;
     }
   }
 
@@ -119,7 +146,7 @@ class ChunkQueue {
     while (n) {
       const size_t at = head_ + i;
       const size_t k = std::min(n, kPerBlock - at % kPerBlock);
-      if (!f(blocks_[at / kPerBlock].get() + at % kPerBlock, k)) return false;
+      if (!f(block(at / kPerBlock) + at % kPerBlock, k)) return false;
       i += k;
       n -= k;
     }
@@ -132,10 +159,29 @@ class ChunkQueue {
     void operator()(T* p) const { ::operator delete(static_cast<void*>(p)); }
   };
   using Block = std::unique_ptr<T, FreeBlock>;
-  static Block newBlock() { return Block(static_cast<T*>(::operator new(kPerBlock * sizeof(T)))); }
+  static Block newBlock(size_t room) {
+    return Block(static_cast<T*>(::operator new(room * sizeof(T))));
+  }
 
-  std::deque<Block> blocks_;
-  size_t head_ = 0;  // index of the oldest entry in blocks_.front()
+  size_t blockCount() const { return blocks_.size() - gone_; }
+  T* block(size_t j) const { return blocks_[gone_ + j].get(); }
+
+  // The sole block is full: a larger one (twice the room, enough for `need` entries, at most a
+  // whole block) takes its entries, at the same places.
+  void growFirst(size_t need) {
+    size_t room = firstRoom_;
+    while (room < need && room < kPerBlock) room *= 2;
+    room = std::min(room, kPerBlock);
+    Block bigger = newBlock(room);
+    std::memcpy(static_cast<void*>(bigger.get() + head_), block(0) + head_, size_ * sizeof(T));
+    blocks_[gone_] = std::move(bigger);
+    firstRoom_ = room;
+  }
+
+  std::vector<Block> blocks_;  // blocks_[gone_] holds the oldest entry; those before it are freed
+  size_t gone_ = 0;
+  size_t firstRoom_ = kPerBlock;  // room of the first block: less than kPerBlock only when sole
+  size_t head_ = 0;  // index of the oldest entry in the first block
   size_t size_ = 0;
 };
 

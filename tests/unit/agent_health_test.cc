@@ -534,10 +534,11 @@ TEST_F(HealthTest, TheSampleRingGrowsWithItsSamplesAndWrapsAtItsLimit) {
   SampleHistory few;
   for (int i = 0; i < 10; ++i) few.store(t0 + i * second, 4000, sample(i));
   EXPECT_EQ(few.newest().requests, 9u);
-  // What ten samples hold: a small record each and the raw bytes once, in one block of each.
+  // What ten samples hold: a small record each and the raw bytes once, in a first block of each
+  // that is at most twice what it holds (or its first room).
   const size_t rawBytes = sample(9).raw.size();
   const size_t block = adt::ChunkQueue<uint8_t>::kBlockBytes;
-  EXPECT_LE(few.heldBytes(), 10 * (rawBytes + 64) + 2 * block);
+  EXPECT_LE(few.heldBytes(), 2 * 10 * (rawBytes + 64) + 2 * adt::ChunkQueue<uint8_t>::kFirstBytes);
 
   // Past the limit the oldest goes: the statistics are those of the newest kRingSize alone, and
   // the raw history answers the statistics request with exactly those samples, as received.

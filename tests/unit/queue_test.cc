@@ -88,6 +88,57 @@ TEST(ChunkQueue, AgreesWithADequeAcrossBlockBoundaries) {
   }
 }
 
+TEST(ChunkQueue, ASoleBlockStartsSmallAndDoublesAsItFills) {
+  using Q = ChunkQueue<uint8_t>;
+  static_assert(Q::kFirstRoom == Q::kFirstBytes && Q::kPerBlock == Q::kBlockBytes);
+  Q q;
+  std::deque<uint8_t> model;
+  auto push = [&](uint8_t b) {
+    q.push_back(b);
+    model.push_back(b);
+  };
+  auto same = [&] {
+    if (q.size() != model.size()) return false;
+    for (size_t i = 0; i < model.size(); ++i) {
+      if (q[i] != model[i]) return false;
+    }
+    return true;
+  };
+  push(1);
+  EXPECT_EQ(q.heldBytes(), Q::kFirstBytes);
+  // Entries popped from the front keep their places while the block grows around them.
+  for (int i = 2; i <= 200; ++i) push(static_cast<uint8_t>(i));
+  q.pop_front(150);
+  model.erase(model.begin(), model.begin() + 150);
+  for (size_t i = 0; i < Q::kFirstBytes; ++i) push(static_cast<uint8_t>(i * 7));
+  EXPECT_EQ(q.heldBytes(), 2 * Q::kFirstBytes);
+  ASSERT_TRUE(same());
+  // One append larger than the doubling: the block grows to the room it needs at once, never
+  // past a whole block; what does not fit goes to a second block.
+  std::vector<uint8_t> run(3 * Q::kBlockBytes / 2);
+  for (size_t i = 0; i < run.size(); ++i) run[i] = static_cast<uint8_t>(i * 13);
+  q.append(run.data(), run.size());
+  model.insert(model.end(), run.begin(), run.end());
+  EXPECT_EQ(q.heldBytes(), 2 * Q::kBlockBytes);
+  ASSERT_TRUE(same());
+  // Emptied, it holds nothing; the next entry starts a small block again.
+  q.pop_front(q.size());
+  EXPECT_EQ(q.heldBytes(), 0u);
+  q.push_back(9);
+  EXPECT_EQ(q.heldBytes(), Q::kFirstBytes);
+  EXPECT_EQ(q.front(), 9);
+
+  // Records larger than the first room's share: a few to a first block, doubling to a whole one.
+  struct Wide {
+    char bytes[40];
+  };
+  ChunkQueue<Wide> w;
+  w.push_back(Wide{});
+  EXPECT_EQ(w.heldBytes(), ChunkQueue<Wide>::kFirstRoom * sizeof(Wide));
+  for (size_t i = 1; i < ChunkQueue<Wide>::kPerBlock; ++i) w.push_back(Wide{});
+  EXPECT_EQ(w.heldBytes(), ChunkQueue<Wide>::kPerBlock * sizeof(Wide));
+}
+
 TEST(ChunkQueue, RecordsKeepTheirOrderAndIterateOldestFirst) {
   struct Record {
     double time;
