@@ -181,7 +181,7 @@ class ChunkQueue {
   std::vector<Block> blocks_;  // blocks_[gone_] holds the oldest entry; those before it are freed
   size_t gone_ = 0;
   size_t firstRoom_ = kPerBlock;  // room of the first block: less than kPerBlock only when sole
-  size_t head_ = 0;  // index of the oldest entry in the first block
+  size_t head_ = 0;               // index of the oldest entry in the first block
   size_t size_ = 0;
 };
 

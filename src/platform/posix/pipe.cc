@@ -84,7 +84,8 @@ struct PipeWatch::Table {
   std::vector<Watched> byFd;  // indexed by the descriptor; `on` marks the watched ones
 };
 
-PipeWatch::PipeWatch() : handle_(::epoll_create1(EPOLL_CLOEXEC)), table_(new Table) {}
+PipeWatch::PipeWatch()
+    : handle_(::epoll_create1(EPOLL_CLOEXEC)), table_(std::make_unique<Table>()) {}
 
 PipeWatch::~PipeWatch() {
   if (handle_ >= 0) ::close(handle_);

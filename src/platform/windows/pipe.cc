@@ -112,7 +112,7 @@ struct PipeWatch::Table {
   std::unordered_map<int, Watched> byHandle;
 };
 
-PipeWatch::PipeWatch() : handle_(0), table_(new Table) {}
+PipeWatch::PipeWatch() : handle_(0), table_(std::make_unique<Table>()) {}
 
 PipeWatch::~PipeWatch() = default;
 
